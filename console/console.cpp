@@ -1,0 +1,317 @@
+#include "console/console.h"
+
+#include "link/frame_link.h"
+#include "link/serial_port.h"
+#include "protocol/device_messages.h"
+
+#include <cstdint>
+
+namespace {
+
+std::FILE* operator_input = stdin;
+bool running;
+
+// Only the first character of a command matters and no accepted number is
+// longer than a few digits, so a token is kept up to this many characters;
+// the rest of a longer one is read and dropped.
+constexpr int token_capacity = 32;
+char token[token_capacity + 1];
+int token_length;
+bool token_cut;
+
+bool is_blank(int c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Reads the next whitespace-separated token. At the end of input it returns
+// false and the program ends as the exit command ends it.
+bool read_token() {
+    // Whatever was printed (a prompt above all) must be visible before we wait.
+    std::fflush(stdout);
+    int c;
+    do {
+        c = std::fgetc(operator_input);
+    } while (c != EOF && is_blank(c));
+    if (c == EOF) {
+        if (running) {
+            // Leave the terminal on a fresh line.
+            std::fputs("\n", stdout);
+        }
+        running = false;
+        return false;
+    }
+    token_length = 0;
+    token_cut = false;
+    while (c != EOF && !is_blank(c)) {
+        if (token_length < token_capacity) {
+            token[token_length++] = static_cast<char>(c);
+        } else {
+            token_cut = true;
+        }
+        c = std::fgetc(operator_input);
+    }
+    token[token_length] = '\0';
+    return true;
+}
+
+enum class Entry { number, refused, end_of_input };
+
+// Reads one token at a value prompt. It must be a plain decimal integer: an
+// optional sign and digits, nothing else. Anything else is refused and
+// consumed, so that it can never run as the next command. `value` saturates
+// far beyond any accepted range.
+Entry read_number(long& value) {
+    if (!read_token()) {
+        return Entry::end_of_input;
+    }
+    int i = 0;
+    bool negative = false;
+    if (token[0] == '+' || token[0] == '-') {
+        negative = token[0] == '-';
+        i = 1;
+    }
+    if (i == token_length) {
+        return Entry::refused;
+    }
+    constexpr long saturated = 1000000000L;
+    long magnitude = 0;
+    for (; i < token_length; ++i) {
+        if (token[i] < '0' || token[i] > '9') {
+            return Entry::refused;
+        }
+        magnitude = magnitude * 10 + (token[i] - '0');
+        if (magnitude > saturated) {
+            magnitude = saturated;
+        }
+    }
+    if (token_cut) {
+        // Too long to be any accepted value, whatever its unread tail holds.
+        magnitude = saturated;
+    }
+    value = negative ? -magnitude : magnitude;
+    return Entry::number;
+}
+
+// Prompts for a value and accepts it only when it lies in [low, high] as typed.
+bool ask_value(const char* prompt, long low, long high, long& value) {
+    std::fputs(prompt, stdout);
+    Entry entry = read_number(value);
+    if (entry == Entry::end_of_input) {
+        return false;
+    }
+    if (entry == Entry::refused || value < low || value > high) {
+        std::fputs("invalid entry\n", stdout);
+        return false;
+    }
+    return true;
+}
+
+void show_help() {
+    std::fputs("\n"
+               " A = set Average interval\n"
+               " C = read Code rev level\n"
+               " D = set Defaults\n"
+               " I = get product ID\n"
+               " M = set output Mode\n"
+               " R = get Readbacks\n"
+               " S = set full Scale\n"
+               " T = Test mode\n"
+               " V = set pulse Value\n"
+               " X = eXit program\n\n",
+               stdout);
+}
+
+void buffer_dump() {
+    std::fputs("Enter buffer selection (0=Tx, 1=Rx): ", stdout);
+    long selector = 0;
+    Entry entry = read_number(selector);
+    if (entry == Entry::end_of_input) {
+        return;
+    }
+    if (entry == Entry::refused) {
+        std::fputs("invalid entry\n", stdout);
+        return;
+    }
+    dump_buffer(selector == 0 ? 0 : 1);
+}
+
+void pulse_value() {
+    long value;
+    if (ask_value("Enter Pulse Value (1-65535): ", 1, 65535, value)) {
+        set_pulse_value(static_cast<std::uint16_t>(value));
+    }
+}
+
+void full_scale() {
+    long value;
+    if (ask_value("Enter Full Scale range (1-8): ", 1, 8, value)) {
+        set_full_scale(static_cast<std::uint8_t>(value));
+    }
+}
+
+void output_mode() {
+    long value;
+    if (ask_value("Enter output mode (1=Instant, 2=Average): ", 1, 2, value)) {
+        set_output_mode(static_cast<std::uint8_t>(value));
+    }
+}
+
+void average_interval() {
+    long value;
+    if (ask_value("Enter average interval (1-7): ", 1, 7, value)) {
+        set_average_interval(static_cast<std::uint8_t>(value));
+    }
+}
+
+// A reply that passed its checksum but is too short for the value asked for
+// would show bytes the device never sent as that value (its checksum byte
+// above all), so it is a fault like any other bad reply.
+bool payload_holds(int needed) {
+    if (reply_payload_length() >= needed) {
+        return true;
+    }
+    std::fputs("Packet checksum fault\n", stdout);
+    return false;
+}
+
+void product_id() {
+    if (query(Opcode::product_id, ReadbackItem::none) != frame_good) {
+        return;
+    }
+    std::printf("Product ID = %.*s\n", reply_text_length(), reply_text());
+}
+
+void code_revision() {
+    if (query(Opcode::code_revision, ReadbackItem::none) != frame_good || !payload_holds(1)) {
+        return;
+    }
+    std::printf("Code revision level = %d\n", reply_s8());
+}
+
+bool readback_item(char c, ReadbackItem& item) {
+    switch (c) {
+    case 'V':
+    case 'v':
+        item = ReadbackItem::pulse_value;
+        return true;
+    case 'S':
+    case 's':
+        item = ReadbackItem::full_scale;
+        return true;
+    case 'M':
+    case 'm':
+        item = ReadbackItem::output_mode;
+        return true;
+    case 'D':
+    case 'd':
+        item = ReadbackItem::dac_value;
+        return true;
+    case 'K':
+    case 'k':
+        item = ReadbackItem::kwh_value;
+        return true;
+    case 'A':
+    case 'a':
+        item = ReadbackItem::average_interval;
+        return true;
+    default:
+        return false;
+    }
+}
+
+void readbacks() {
+    std::fputs("Enter V, S, M, D, K, or A: ", stdout);
+    if (!read_token()) {
+        return;
+    }
+    ReadbackItem item;
+    if (!readback_item(token[0], item)) {
+        std::fputs("invalid entry\n", stdout);
+        return;
+    }
+    bool wide = item == ReadbackItem::pulse_value || item == ReadbackItem::full_scale ||
+                item == ReadbackItem::kwh_value;
+    if (query(Opcode::readback, item) != frame_good || !payload_holds(wide ? 2 : 1)) {
+        std::printf("number of bytes read = %d\n", static_cast<int>(bytes_read));
+        return;
+    }
+    switch (item) {
+    case ReadbackItem::pulse_value:
+        std::printf("Pulse Value = %d watt-hours\n", reply_u16());
+        break;
+    case ReadbackItem::full_scale:
+        std::printf("Full Scale value = %d kilowatts\n", reply_u16());
+        break;
+    case ReadbackItem::output_mode:
+        std::printf("Output Mode = %c\n", static_cast<char>(reply_u8()));
+        break;
+    case ReadbackItem::dac_value:
+        std::printf("most recent DAC value = %u\n", static_cast<unsigned>(reply_u8()));
+        break;
+    case ReadbackItem::kwh_value:
+        std::printf("most recent KWH value = %d\n", reply_u16());
+        break;
+    case ReadbackItem::average_interval:
+        std::printf("Average Interval = %d minutes\n", reply_s8());
+        break;
+    case ReadbackItem::none:
+        break;
+    }
+}
+
+void dispatch(char command) {
+    // Tested in this order, '?' first; the dump has no upper-case form.
+    if (command == '?') {
+        show_help();
+    } else if (command == 'b') {
+        buffer_dump();
+    } else if (command == 'V' || command == 'v') {
+        pulse_value();
+    } else if (command == 'S' || command == 's') {
+        full_scale();
+    } else if (command == 'M' || command == 'm') {
+        output_mode();
+    } else if (command == 'A' || command == 'a') {
+        average_interval();
+    } else if (command == 'D' || command == 'd') {
+        set_defaults();
+    } else if (command == 'T' || command == 't') {
+        enter_test_mode();
+    } else if (command == 'I' || command == 'i') {
+        product_id();
+    } else if (command == 'C' || command == 'c') {
+        code_revision();
+    } else if (command == 'R' || command == 'r') {
+        readbacks();
+    } else if (command == 'X' || command == 'x') {
+        running = false;
+    }
+}
+
+} // namespace
+
+void console_set_input(std::FILE* input) { operator_input = input; }
+
+int run_console(int argc, char** argv) {
+    if (argc != 2) {
+        std::fputs("Enter: 'tolvaner      COMn' where n = 1-9\n"
+                   "Enter: 'tolvaner  \\\\.\\COMm' where m > 9\n",
+                   stdout);
+        return 1;
+    }
+    open_port(argv[1]);
+    // Take in whatever the device had already sent.
+    receive_frame();
+
+    running = true;
+    while (running) {
+        std::fputs("Enter user command: ", stdout);
+        if (!read_token()) {
+            break;
+        }
+        dispatch(token[0]);
+    }
+    close_port();
+    std::fflush(stdout);
+    return 0;
+}

@@ -1,0 +1,41 @@
+// Frames on the serial line: opcode, length L, L payload bytes, and a checksum
+// that makes the XOR of all L + 3 bytes zero. No markers, no escaping: frames
+// are told apart only by timing.
+#pragma once
+
+#include <cstdint>
+
+constexpr int frame_buffer_size = 32;
+// The longest payload whose frame (L + 3 bytes) fits a frame buffer.
+constexpr int max_payload_length = frame_buffer_size - 3;
+// The device needs this pause after every byte it receives.
+constexpr unsigned byte_gap_ms = 50;
+
+enum FrameResult { frame_good = 0, frame_fault = 1 };
+
+// The request being sent; the caller fills opcode, L and payload. Never
+// cleared: bytes past the current frame are what longer frames left there.
+extern std::uint8_t tx_buffer[frame_buffer_size];
+// The bytes of the last read, from offset 0; never cleared.
+extern std::uint8_t rx_buffer[frame_buffer_size];
+// How many bytes the last read delivered.
+extern std::uint32_t bytes_read;
+
+// Writes the checksum after the L payload bytes and sends the frame one byte
+// at a time, pausing after each. A length whose frame would not fit the buffer
+// sends nothing. Ends the program on a write failure.
+void send_frame(std::uint8_t length);
+
+// Reads once, without waiting, whatever has arrived. Nothing at all is no
+// fault (the start-up read, when the device had nothing to say); otherwise the
+// frame at offset 0 must have arrived whole and have a zero XOR. On a fault
+// prints "Packet checksum fault". Ends the program on a read failure.
+FrameResult receive_frame();
+
+// The read of a query's reply: as receive_frame, but a device that sent
+// nothing is a fault too.
+FrameResult receive_reply();
+
+// Prints the first eight bytes of tx_buffer (selector 0) or rx_buffer (any
+// other selector) as signed decimals.
+void dump_buffer(std::uint8_t selector);

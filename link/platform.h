@@ -1,0 +1,35 @@
+// Every call the program makes into the operating system, behind one small
+// interface. platform_posix.cpp and platform_win32.cpp implement it; the unit
+// tests link a scripted fake instead. Nothing above this header knows which.
+#pragma once
+
+#include <cstdint>
+
+enum class PortOpenResult {
+    ok,
+    not_found,        // no device of that name
+    open_failed,      // exists, but could not be opened or is in use
+    get_state_failed, // opened, but is no serial port
+    set_state_failed, // line settings were refused
+    timeouts_failed,  // the non-waiting read could not be set up
+};
+
+// Opens the port by the name exactly as typed and sets it to 57600 baud, 8 data
+// bits, no parity, 1 stop bit, binary-clean, with reads that never wait.
+PortOpenResult platform_open_port(const char* name);
+
+void platform_close_port();
+
+// Sends one byte. False only on a failure of the port itself; a byte that the
+// driver could not take within 60 ms is dropped without a failure.
+bool platform_write_byte(std::uint8_t byte);
+
+// Copies up to `capacity` bytes that have already arrived, without waiting.
+// Returns the count (0 when nothing is waiting) or -1 when the port failed or
+// went away.
+int platform_read(std::uint8_t* buffer, int capacity);
+
+// Throws away whatever input is waiting in the port.
+void platform_discard_input();
+
+void platform_pause_ms(unsigned milliseconds);

@@ -1,0 +1,141 @@
+// POSIX serial port: Linux and macOS.
+#include "link/platform.h"
+
+#include <cerrno>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
+
+namespace {
+
+int port_fd = -1;
+
+// The driver may need this long to take a byte before we give up on it, the
+// same bound the device's write time-out sets on Windows (10 ms a byte + 50).
+constexpr int write_timeout_ms = 60;
+
+void make_binary_clean(termios& tio) {
+    // Frames carry every byte value, so nothing on the line may be translated,
+    // swallowed or taken as a signal or flow-control character.
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                          ICRNL | IXON | IXOFF | IXANY | INPCK);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    // CRTSCTS and HUPCL are left as the driver reported them.
+}
+
+} // namespace
+
+PortOpenResult platform_open_port(const char* name) {
+    port_fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (port_fd < 0) {
+        return errno == ENOENT ? PortOpenResult::not_found : PortOpenResult::open_failed;
+    }
+    // Advisory lock rather than TIOCEXCL: TIOCEXCL does not stop root, and it
+    // outlives a killed process on a port someone else keeps open.
+    if (flock(port_fd, LOCK_EX | LOCK_NB) != 0) {
+        return PortOpenResult::open_failed;
+    }
+
+    termios tio{};
+    if (tcgetattr(port_fd, &tio) != 0) {
+        return PortOpenResult::get_state_failed;
+    }
+    make_binary_clean(tio);
+    if (cfsetispeed(&tio, B57600) != 0 || cfsetospeed(&tio, B57600) != 0 ||
+        tcsetattr(port_fd, TCSANOW, &tio) != 0) {
+        return PortOpenResult::set_state_failed;
+    }
+
+    // Reads return at once with what has arrived: O_NONBLOCK already gives
+    // that, and VMIN = VTIME = 0 keeps it so for anyone who clears the flag.
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (tcsetattr(port_fd, TCSANOW, &tio) != 0 || fcntl(port_fd, F_GETFL) < 0) {
+        return PortOpenResult::timeouts_failed;
+    }
+
+#if defined(__linux__)
+    // The 50 ms byte gap is the device's floor; the default 50 us timer slack
+    // only ever lengthens it, so keep the slack small.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
+    return PortOpenResult::ok;
+}
+
+void platform_close_port() {
+    if (port_fd >= 0) {
+        close(port_fd);
+        port_fd = -1;
+    }
+}
+
+bool platform_write_byte(std::uint8_t byte) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        ssize_t written = write(port_fd, &byte, 1);
+        if (written == 1) {
+            return true;
+        }
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return false;
+        }
+        if (attempt == 1) {
+            break;
+        }
+        // The output queue is full: give the driver a bounded time to drain.
+        pollfd pfd{port_fd, POLLOUT, 0};
+        int ready = poll(&pfd, 1, write_timeout_ms);
+        if (ready > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            return false;
+        }
+        if (ready <= 0) {
+            break;
+        }
+    }
+    // Timed out: the byte is dropped, as a write time-out does on Windows.
+    return true;
+}
+
+int platform_read(std::uint8_t* buffer, int capacity) {
+    // A hung-up terminal reads as 0 bytes, not as an error; only poll tells a
+    // vanished adapter from a quiet device.
+    pollfd pfd{port_fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&pfd, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    if (ready < 0 || (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        return -1;
+    }
+    if (ready == 0) {
+        return 0;
+    }
+    ssize_t got;
+    do {
+        got = read(port_fd, buffer, static_cast<size_t>(capacity));
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+    }
+    return static_cast<int>(got);
+}
+
+void platform_discard_input() { tcflush(port_fd, TCIFLUSH); }
+
+void platform_pause_ms(unsigned milliseconds) {
+    timespec rest{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+    }
+}

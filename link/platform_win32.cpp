@@ -1,0 +1,90 @@
+// Win32 serial port.
+#include "link/platform.h"
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <mmsystem.h>
+
+namespace {
+
+HANDLE port_handle = INVALID_HANDLE_VALUE;
+
+} // namespace
+
+PortOpenResult platform_open_port(const char* name) {
+    // Share mode 0: nobody else may open the port while we hold it.
+    port_handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (port_handle == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? PortOpenResult::not_found
+                                                      : PortOpenResult::open_failed;
+    }
+
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    if (!GetCommState(port_handle, &dcb)) {
+        return PortOpenResult::get_state_failed;
+    }
+    dcb.BaudRate = 57600;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    // A driver left with any of these set would swallow or alter payload
+    // bytes (0x00, 0x11, 0x13, parity errors); frames carry every value.
+    dcb.fBinary = TRUE;
+    dcb.fNull = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    if (!SetCommState(port_handle, &dcb)) {
+        return PortOpenResult::set_state_failed;
+    }
+
+    // MAXDWORD/0/0: a read returns at once with what has arrived. A write of
+    // one byte gives up after 10 + 50 ms.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutMultiplier = 10;
+    timeouts.WriteTotalTimeoutConstant = 50;
+    if (!SetCommTimeouts(port_handle, &timeouts)) {
+        return PortOpenResult::timeouts_failed;
+    }
+    return PortOpenResult::ok;
+}
+
+void platform_close_port() {
+    if (port_handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(port_handle);
+        port_handle = INVALID_HANDLE_VALUE;
+    }
+}
+
+bool platform_write_byte(std::uint8_t byte) {
+    DWORD written = 0;
+    // A time-out returns success with nothing written: the byte is dropped.
+    return WriteFile(port_handle, &byte, 1, &written, nullptr) != 0;
+}
+
+int platform_read(std::uint8_t* buffer, int capacity) {
+    DWORD got = 0;
+    if (!ReadFile(port_handle, buffer, static_cast<DWORD>(capacity), &got, nullptr)) {
+        return -1;
+    }
+    return static_cast<int>(got);
+}
+
+void platform_discard_input() { PurgeComm(port_handle, PURGE_RXCLEAR); }
+
+void platform_pause_ms(unsigned milliseconds) {
+    // Sleep rounds to the system tick; ask for 1 ms ticks so the 50 ms byte
+    // gap is not stretched to the next 15.6 ms boundary.
+    static bool period_set = false;
+    if (!period_set) {
+        period_set = true;
+        timeBeginPeriod(1);
+    }
+    Sleep(milliseconds);
+}

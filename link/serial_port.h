@@ -1,0 +1,11 @@
+// The one serial port the program drives for its whole run.
+#pragma once
+
+// Opens and configures the port. Returns only on success; on any failure the
+// reason has been printed and the program has ended.
+void open_port(const char* name);
+
+void close_port();
+
+// Prints `message` on standard output and ends the program with status 1.
+[[noreturn]] void fail(const char* message);

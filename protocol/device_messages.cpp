@@ -1,0 +1,74 @@
+#include "protocol/device_messages.h"
+
+#include "link/platform.h"
+
+namespace {
+
+void send_request(Opcode opcode, std::uint8_t length) {
+    tx_buffer[0] = static_cast<std::uint8_t>(opcode);
+    tx_buffer[1] = length;
+    send_frame(length);
+}
+
+void send_byte_setting(Opcode opcode, std::uint8_t value) {
+    tx_buffer[2] = value;
+    send_request(opcode, 1);
+}
+
+constexpr int max_product_id_length = 4;
+
+} // namespace
+
+void set_pulse_value(std::uint16_t watt_hours) {
+    tx_buffer[2] = static_cast<std::uint8_t>(watt_hours & 0xFF);
+    tx_buffer[3] = static_cast<std::uint8_t>(watt_hours >> 8);
+    send_request(Opcode::pulse_value, 2);
+}
+
+void set_full_scale(std::uint8_t range) { send_byte_setting(Opcode::full_scale, range); }
+
+void set_output_mode(std::uint8_t mode) { send_byte_setting(Opcode::output_mode, mode); }
+
+void set_average_interval(std::uint8_t interval) {
+    send_byte_setting(Opcode::average_interval, interval);
+}
+
+void set_defaults() { send_request(Opcode::set_defaults, 0); }
+
+void enter_test_mode() { send_request(Opcode::test_mode, 0); }
+
+FrameResult query(Opcode opcode, ReadbackItem item) {
+    // An answer to an earlier setting request, or line noise, must never be
+    // taken for this query's reply.
+    platform_discard_input();
+    if (opcode == Opcode::readback) {
+        tx_buffer[2] = static_cast<std::uint8_t>(item);
+        send_request(opcode, 1);
+    } else {
+        send_request(opcode, 0);
+    }
+    platform_pause_ms(reply_settle_ms);
+    return receive_reply();
+}
+
+std::uint8_t reply_payload_length() { return rx_buffer[1]; }
+
+std::uint16_t reply_u16() {
+    return static_cast<std::uint16_t>(rx_buffer[2] | (rx_buffer[3] << 8));
+}
+
+std::uint8_t reply_u8() { return rx_buffer[2]; }
+
+std::int8_t reply_s8() { return static_cast<std::int8_t>(rx_buffer[2]); }
+
+int reply_text_length() {
+    int limit = reply_payload_length() < max_product_id_length ? reply_payload_length()
+                                                               : max_product_id_length;
+    int n = 0;
+    while (n < limit && rx_buffer[2 + n] != 0) {
+        ++n;
+    }
+    return n;
+}
+
+const char* reply_text() { return reinterpret_cast<const char*>(rx_buffer + 2); }

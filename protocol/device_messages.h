@@ -1,0 +1,56 @@
+// The requests the device understands and the replies it gives.
+#pragma once
+
+#include "link/frame_link.h"
+
+#include <cstdint>
+
+enum class Opcode : std::uint8_t {
+    pulse_value = 'V',
+    full_scale = 'S',
+    output_mode = 'M',
+    average_interval = 'A',
+    set_defaults = 'D',
+    test_mode = 'T',
+    product_id = 'I',
+    code_revision = 'C',
+    readback = 'R',
+};
+
+enum class ReadbackItem : std::uint8_t {
+    none = 0,
+    pulse_value = 'V',
+    full_scale = 'S',
+    output_mode = 'M',
+    dac_value = 'D',
+    kwh_value = 'K',
+    average_interval = 'A',
+};
+
+// After a query's last byte and its gap the device has this long to get its
+// whole reply into the port's input.
+constexpr unsigned reply_settle_ms = 400;
+
+// Setting requests. The console has checked the ranges; no reply is read.
+void set_pulse_value(std::uint16_t watt_hours);
+void set_full_scale(std::uint8_t range);
+void set_output_mode(std::uint8_t mode);
+void set_average_interval(std::uint8_t interval);
+void set_defaults();
+void enter_test_mode();
+
+// Sends 'I', 'C' or 'R' (with `item`), waits the settle time and reads the
+// reply once. Input that was waiting before the request is discarded first, so
+// only this request's answer can be judged. On frame_good the reply is in
+// rx_buffer; on frame_fault the fault has been printed.
+FrameResult query(Opcode opcode, ReadbackItem item);
+
+// Reply decoders; valid after query() returned frame_good.
+std::uint8_t reply_payload_length();
+std::uint16_t reply_u16();
+std::uint8_t reply_u8();
+std::int8_t reply_s8();
+// The product ID: up to four characters from the payload, ending early at a
+// zero byte. Returns the count of characters at reply_text().
+int reply_text_length();
+const char* reply_text();
