@@ -53,9 +53,7 @@ FrameResult query(Opcode opcode, ReadbackItem item) {
 
 std::uint8_t reply_payload_length() { return rx_buffer[1]; }
 
-std::uint16_t reply_u16() {
-    return static_cast<std::uint16_t>(rx_buffer[2] | (rx_buffer[3] << 8));
-}
+std::uint16_t reply_u16() { return static_cast<std::uint16_t>(rx_buffer[2] | (rx_buffer[3] << 8)); }
 
 std::uint8_t reply_u8() { return rx_buffer[2]; }
 
