@@ -1,0 +1,97 @@
+#include "tests/support/fake_platform.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace fake {
+
+namespace {
+Platform state;
+}
+
+Platform& platform() { return state; }
+
+void reset() { state = Platform{}; }
+
+void arrive(unsigned long at_ms, const Bytes& bytes) {
+    for (std::uint8_t b : bytes) {
+        state.incoming.emplace_back(at_ms, b);
+    }
+    std::stable_sort(state.incoming.begin(), state.incoming.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+}
+
+Bytes wire() {
+    Bytes out;
+    for (const WireByte& w : state.written) {
+        out.push_back(w.value);
+    }
+    return out;
+}
+
+Bytes frame(Bytes body) {
+    std::uint8_t sum = 0;
+    for (std::uint8_t b : body) {
+        sum ^= b;
+    }
+    body.push_back(sum);
+    return body;
+}
+
+} // namespace fake
+
+using fake::state;
+
+PortOpenResult platform_open_port(const char* name) {
+    state.opened_name = name;
+    state.is_open = state.open_result == PortOpenResult::ok;
+    return state.open_result;
+}
+
+void platform_close_port() {
+    state.is_open = false;
+    ++state.closes;
+}
+
+bool platform_write_byte(std::uint8_t byte) {
+    if (state.write_fails) {
+        return false;
+    }
+    state.written.push_back({byte, state.now_ms});
+    fake::Bytes& request = state.partial_request;
+    request.push_back(byte);
+    if (request.size() >= 2 && request.size() == static_cast<size_t>(request[1]) + 3) {
+        request.clear();
+        if (!state.replies.empty()) {
+            fake::Reply reply = state.replies.front();
+            state.replies.pop_front();
+            fake::arrive(state.now_ms + reply.delay_ms, reply.bytes);
+        }
+    }
+    return true;
+}
+
+int platform_read(std::uint8_t* buffer, int capacity) {
+    if (state.read_fails) {
+        return -1;
+    }
+    int count = 0;
+    while (count < capacity && !state.incoming.empty() &&
+           state.incoming.front().first <= state.now_ms) {
+        buffer[count++] = state.incoming.front().second;
+        state.incoming.pop_front();
+    }
+    return count;
+}
+
+void platform_discard_input() {
+    ++state.discards;
+    while (!state.incoming.empty() && state.incoming.front().first <= state.now_ms) {
+        state.incoming.pop_front();
+    }
+}
+
+void platform_pause_ms(unsigned milliseconds) {
+    state.pauses.push_back(milliseconds);
+    state.now_ms += milliseconds;
+}
