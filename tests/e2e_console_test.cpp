@@ -1,0 +1,205 @@
+// The built program over real pseudo-terminals, the test playing the device.
+#include "tests/support/pty_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <fstream>
+#include <termios.h>
+#include <unistd.h>
+
+using e2e::Bytes;
+using e2e::frame;
+
+namespace {
+
+const std::string program = TOLVANER_PATH;
+const std::string prompt = "Enter user command: ";
+
+TEST(EndToEnd, UsageOnAWrongArgumentCount) {
+    const std::string usage = "Enter: 'tolvaner      COMn' where n = 1-9\n"
+                              "Enter: 'tolvaner  \\\\.\\COMm' where m > 9\n";
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{program}, {program, "/dev/null", "extra"}}) {
+        e2e::Run r = e2e::run(args, "");
+        EXPECT_EQ(r.out, usage);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 1);
+    }
+}
+
+TEST(EndToEnd, OpenFailures) {
+    e2e::TempDir dir;
+    std::string file = dir.path() + "/not-a-port";
+    std::ofstream(file) << "data";
+    struct {
+        std::string port;
+        const char* message;
+    } cases[] = {{dir.path() + "/ttyUSB9", "serial port does not exist\n"},
+                 {file, "error getting comm state\n"},
+                 {"/dev/null", "error getting comm state\n"},
+                 {dir.path(), "error occurred while opening comm port\n"}};
+    for (const auto& c : cases) {
+        e2e::Run r = e2e::run({program, c.port}, "x\n");
+        EXPECT_EQ(r.out, c.message) << c.port;
+        EXPECT_EQ(r.err, "") << c.port;
+        EXPECT_EQ(r.status, 1) << c.port;
+    }
+}
+
+TEST(EndToEnd, ASecondProgramCannotTakeABusyPort) {
+    e2e::Pty pty;
+    e2e::Session first({program, pty.path()}, &pty);
+    ASSERT_TRUE(first.pump_until([&] { return first.out == prompt; }));
+
+    e2e::Run second = e2e::run({program, pty.path()}, "x\n", &pty);
+    EXPECT_EQ(second.out, "error occurred while opening comm port\n");
+    EXPECT_EQ(second.status, 1);
+
+    first.type("x\n");
+    ASSERT_TRUE(first.finish());
+    EXPECT_EQ(first.status, 0);
+    // Free again once the first has ended.
+    e2e::Run third = e2e::run({program, pty.path()}, "x\n", &pty);
+    EXPECT_EQ(third.out, prompt);
+    EXPECT_EQ(third.status, 0);
+}
+
+TEST(EndToEnd, TheLineIsBinaryCleanAt57600_8N1) {
+    e2e::Pty pty;
+    termios before{};
+    tcgetattr(pty.slave(), &before);
+    // Settings a terminal may come with that would corrupt frames.
+    before.c_iflag |= ICRNL | IXON | IXOFF | INLCR | ISTRIP;
+    before.c_oflag |= OPOST | ONLCR;
+    before.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+    before.c_cflag |= PARENB | CSTOPB | CRTSCTS;
+    tcsetattr(pty.slave(), TCSANOW, &before);
+
+    e2e::Session s({program, pty.path()}, &pty);
+    ASSERT_TRUE(s.pump_until([&] { return s.out == prompt; }));
+    termios t{};
+    ASSERT_EQ(tcgetattr(pty.slave(), &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), B57600);
+    EXPECT_EQ(cfgetispeed(&t), B57600);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB), 0u);
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(t.c_cflag & CRTSCTS, before.c_cflag & CRTSCTS) << "flow control is the driver's";
+    EXPECT_EQ(t.c_iflag & (ICRNL | IXON | IXOFF | INLCR | IGNCR | ISTRIP | BRKINT), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    s.type("x\n");
+    ASSERT_TRUE(s.finish());
+}
+
+TEST(EndToEnd, StartUpReadTakesInWhatIsWaiting) {
+    struct {
+        Bytes waiting;
+        std::string out;
+    } cases[] = {{frame({0x44, 0x00}), ""}, {Bytes{0x44, 0x00, 0x45}, "Packet checksum fault\n"}};
+    for (const auto& c : cases) {
+        e2e::Pty pty;
+        pty.write(c.waiting);
+        e2e::Run r = e2e::run({program, pty.path()}, "b 1 x\n", &pty);
+        std::string dump = c.waiting[2] == 0x44 ? "68 0 68 0 0 0 0 0\n" : "68 0 69 0 0 0 0 0\n";
+        EXPECT_EQ(r.out, c.out + prompt + "Enter buffer selection (0=Tx, 1=Rx): " + dump + prompt)
+            << "nothing waiting was flushed";
+        EXPECT_EQ(r.status, 0);
+    }
+}
+
+TEST(EndToEnd, RequestsLeaveWithTheDevicesByteGap) {
+    e2e::Pty pty;
+    e2e::Run r = e2e::run({program, pty.path()}, "v 1000 d t s 8 x\n", &pty);
+    EXPECT_EQ(r.status, 0);
+    ASSERT_EQ(r.requests.size(), 4u);
+    EXPECT_EQ(r.requests[0], (Bytes{0x56, 0x02, 0xE8, 0x03, 0xBF}));
+    EXPECT_EQ(r.requests[1], (Bytes{0x44, 0x00, 0x44}));
+    EXPECT_EQ(r.requests[2], (Bytes{0x54, 0x00, 0x54}));
+    EXPECT_EQ(r.requests[3], (Bytes{0x53, 0x01, 0x08, 0x5A}));
+    // Gaps as the receiver sees them; its own wake-up jitter can shave a
+    // little off one gap, never the 50 ms a missing pause would.
+    for (size_t i = 1; i < r.wire.size(); ++i) {
+        EXPECT_GE(r.wire[i].at_ms - r.wire[i - 1].at_ms, 45.0) << "byte " << i;
+    }
+    double span = r.wire.back().at_ms - r.wire.front().at_ms;
+    EXPECT_GE(span, (r.wire.size() - 1) * 50.0 - 3.0);
+}
+
+// A device that answers every query with a fixed reply after a delay.
+e2e::Device answering(std::vector<Bytes> replies, double delay_ms = 20) {
+    auto queue = std::make_shared<std::vector<Bytes>>(std::move(replies));
+    return [queue, delay_ms](const Bytes& request) -> std::optional<e2e::Answer> {
+        if (std::string("ICR").find(static_cast<char>(request[0])) == std::string::npos ||
+            queue->empty()) {
+            return std::nullopt;
+        }
+        Bytes reply = queue->front();
+        queue->erase(queue->begin());
+        return e2e::Answer{reply, delay_ms};
+    };
+}
+
+TEST(EndToEnd, QueriesShowWhatTheDeviceSent) {
+    e2e::Pty pty;
+    // Payload bytes a terminal would take as control characters.
+    e2e::Run r = e2e::run(
+        {program, pty.path()}, "i c r v r k r d r a r m r q x\n", &pty,
+        answering({frame({0x49, 3, 'A', 0x11, 'Z'}), frame({0x43, 1, 0x80}),
+                   frame({0x52, 2, 0x11, 0x13}), frame({0x52, 2, 0x0D, 0x0A}),
+                   frame({0x52, 1, 0x03}), frame({0x52, 1, 0x7F}), frame({0x52, 1, '2'})}));
+    const std::string item = "Enter V, S, M, D, K, or A: ";
+    EXPECT_EQ(r.out, prompt + "Product ID = A\x11Z\n" + prompt + "Code revision level = -128\n" +
+                         prompt + item + "Pulse Value = 4881 watt-hours\n" + prompt + item +
+                         "most recent KWH value = 2573\n" + prompt + item +
+                         "most recent DAC value = 3\n" + prompt + item +
+                         "Average Interval = 127 minutes\n" + prompt + item + "Output Mode = 2\n" +
+                         prompt + item + "invalid entry\n" + prompt);
+    EXPECT_EQ(r.status, 0);
+    ASSERT_EQ(r.requests.size(), 7u) << "the bad item sent nothing";
+    EXPECT_EQ(r.requests[3], (Bytes{0x52, 0x01, 0x4B, 0x18}));
+}
+
+TEST(EndToEnd, RepliesMustArriveWithinTheSettleTime) {
+    // The read comes 400 ms after the last byte's 50 ms gap.
+    struct {
+        double delay_ms;
+        const char* line;
+    } cases[] = {{300, "Code revision level = 9\n"}, {700, "Packet checksum fault\n"}};
+    for (const auto& c : cases) {
+        e2e::Pty pty;
+        e2e::Run r = e2e::run({program, pty.path()}, "c x\n", &pty,
+                              answering({frame({0x43, 1, 9})}, c.delay_ms));
+        EXPECT_EQ(r.out, prompt + c.line + prompt) << c.delay_ms;
+    }
+}
+
+TEST(EndToEnd, AHangUpEndsTheSessionWithAFailure) {
+    // While idle the next write meets it; during the settle time, the read.
+    struct {
+        std::string input;
+        size_t requests_before_hang_up;
+        std::string tail;
+    } cases[] = {{"d\n", 0, "error occurred during write operation\n"},
+                 {"c\n", 1, "error occurred during read operation\n"}};
+    for (const auto& c : cases) {
+        e2e::Pty pty;
+        e2e::Session s({program, pty.path()}, &pty);
+        ASSERT_TRUE(s.pump_until([&] { return s.out == prompt; }));
+        if (c.requests_before_hang_up == 0) {
+            pty.hang_up();
+            s.type(c.input);
+        } else {
+            s.type(c.input);
+            ASSERT_TRUE(s.pump_until([&] { return s.requests.size() == 1; }));
+            pty.hang_up();
+        }
+        ASSERT_TRUE(s.finish(5000)) << "no endless faults after a hang-up";
+        EXPECT_EQ(s.out, prompt + c.tail);
+        EXPECT_EQ(s.status, 1);
+    }
+}
+
+} // namespace
