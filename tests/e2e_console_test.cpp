@@ -162,6 +162,53 @@ TEST(EndToEnd, QueriesShowWhatTheDeviceSent) {
     EXPECT_EQ(r.requests[3], (Bytes{0x52, 0x01, 0x4B, 0x18}));
 }
 
+TEST(EndToEnd, BadRepliesAreFaultsNeverValues) {
+    const std::string item = "Enter V, S, M, D, K, or A: ";
+    Bytes too_long(32, 0);
+    too_long[0] = 0x52;
+    too_long[1] = 30;
+    struct {
+        std::optional<Bytes> reply; // nullopt: silent
+        std::string shown;
+    } cases[] = {
+        {std::nullopt, "Packet checksum fault\nnumber of bytes read = 0\n"},
+        {Bytes{0x52, 0x02, 0xE8}, "Packet checksum fault\nnumber of bytes read = 3\n"},
+        {Bytes{0x52, 0x02, 0xE8, 0x03, 0xBA}, "Packet checksum fault\nnumber of bytes read = 5\n"},
+        {too_long, "Packet checksum fault\nnumber of bytes read = 32\n"},
+        {Bytes{0x52, 0x02, 0xE8, 0x03, 0xBB, 0x13, 0x11, 0x00}, "Pulse Value = 1000 watt-hours\n"},
+    };
+    for (const auto& c : cases) {
+        e2e::Pty pty;
+        // A good reply first, so that a fault can't pass off the old one.
+        auto replies = std::make_shared<std::vector<std::optional<Bytes>>>(
+            std::vector<std::optional<Bytes>>{frame({0x52, 2, 0x10, 0x27}), c.reply});
+        e2e::Run r = e2e::run({program, pty.path()}, "r v r v x\n", &pty,
+                              [replies](const Bytes&) -> std::optional<e2e::Answer> {
+                                  std::optional<Bytes> next = replies->front();
+                                  replies->erase(replies->begin());
+                                  if (!next) {
+                                      return std::nullopt;
+                                  }
+                                  return e2e::Answer{*next};
+                              });
+        EXPECT_EQ(r.out, prompt + item + "Pulse Value = 10000 watt-hours\n" + prompt + item +
+                             c.shown + prompt);
+    }
+}
+
+TEST(EndToEnd, AnAnswerToASettingIsNotTakenForTheNextReply) {
+    e2e::Pty pty;
+    e2e::Run r = e2e::run({program, pty.path()}, "s 4 c x\n", &pty,
+                          [](const Bytes& request) -> std::optional<e2e::Answer> {
+                              if (request[0] == 'S') {
+                                  return e2e::Answer{frame({'S', 0})};
+                              }
+                              return e2e::Answer{frame({'C', 1, 0x21})};
+                          });
+    EXPECT_EQ(r.out, prompt + "Enter Full Scale range (1-8): " + prompt +
+                         "Code revision level = 33\n" + prompt);
+}
+
 TEST(EndToEnd, RepliesMustArriveWithinTheSettleTime) {
     // The read comes 400 ms after the last byte's 50 ms gap.
     struct {
