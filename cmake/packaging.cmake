@@ -1,0 +1,90 @@
+# What `cmake --install` puts where, and the packages CPack makes of it: a .deb
+# on Linux, a .zip with tolvaner.exe from the Windows cross-build.
+include(GNUInstallDirs)
+
+set(TOLVANER_PACKAGE_MAINTAINER "tolvaner maintainers <maintainers@tolvaner.invalid>"
+    CACHE STRING "Maintainer named in the packages")
+
+if(WIN32)
+    # Windows users unpack a zip and run what they find at its top; there is
+    # no bin/ or share/ convention to follow there.
+    set(tolvaner_bin_dir .)
+    set(tolvaner_doc_dir .)
+else()
+    set(tolvaner_bin_dir ${CMAKE_INSTALL_BINDIR})
+    set(tolvaner_doc_dir ${CMAKE_INSTALL_DOCDIR})
+endif()
+
+install(TARGETS tolvaner RUNTIME DESTINATION ${tolvaner_bin_dir})
+if(TARGET tolvaner-sim)
+    install(TARGETS tolvaner-sim RUNTIME DESTINATION ${tolvaner_bin_dir})
+endif()
+install(FILES README.md docs/protocol.md DESTINATION ${tolvaner_doc_dir})
+
+# The manual pages carry the version; installed pages are compressed, as man
+# expects them on Debian. gzip -n keeps the package reproducible.
+find_program(TOLVANER_GROFF groff)
+set(man_outputs)
+foreach(page tolvaner tolvaner-sim)
+    set(page_source ${CMAKE_CURRENT_SOURCE_DIR}/man/${page}.1.in)
+    set(page_built ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.1)
+    configure_file(${page_source} ${page_built} @ONLY)
+    if(WIN32)
+        continue()
+    endif()
+    add_custom_command(
+        OUTPUT ${page_built}.gz
+        COMMAND gzip -9nkf ${page_built}
+        DEPENDS ${page_built}
+        VERBATIM)
+    list(APPEND man_outputs ${page_built}.gz)
+    install(FILES ${page_built}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endforeach()
+
+if(WIN32 AND TOLVANER_GROFF)
+    # No man on Windows: ship the program's manual as plain text beside it.
+    set(manual_text ${CMAKE_CURRENT_BINARY_DIR}/man/tolvaner.txt)
+    add_custom_command(
+        OUTPUT ${manual_text}
+        COMMAND ${TOLVANER_GROFF} -man -Tascii -P-c -P-b -P-u -P-o
+                ${CMAKE_CURRENT_BINARY_DIR}/man/tolvaner.1 > ${manual_text}
+        DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/man/tolvaner.1)
+    list(APPEND man_outputs ${manual_text})
+    install(FILES ${manual_text} DESTINATION ${tolvaner_doc_dir})
+endif()
+add_custom_target(manual_pages ALL DEPENDS ${man_outputs})
+
+set(CPACK_PACKAGE_NAME tolvaner)
+set(CPACK_PACKAGE_VENDOR "tolvaner maintainers")
+set(CPACK_PACKAGE_CONTACT "${TOLVANER_PACKAGE_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "configure and query a metering device on a serial port")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_VERBATIM_VARIABLES ON)
+
+if(WIN32)
+    set(CPACK_GENERATOR ZIP)
+    set(CPACK_PACKAGE_FILE_NAME tolvaner-${PROJECT_VERSION}-win64)
+else()
+    set(CPACK_GENERATOR DEB)
+    set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+    set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TOLVANER_PACKAGE_MAINTAINER}")
+    set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+    set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+    # dpkg-shlibdeps works out the library versions the binaries need.
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+    # The summary comes first by itself; this is the long description.
+    set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+        "tolvaner is a console program that sets a metering device's pulse value,
+full scale, output mode and averaging interval over a serial line, sends its
+set-defaults and test-mode commands, and reads back its product ID, code
+revision level, settings and live values. It reads one-letter commands from
+standard input, so it can be used interactively or from scripts.
+.
+tolvaner-sim plays the device on a pseudo-terminal, so that tolvaner can be
+tried and tested without hardware.")
+endif()
+
+set(CPACK_SOURCE_IGNORE_FILES "/\\.git/" "/build[^/]*/")
+include(CPack)
