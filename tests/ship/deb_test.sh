@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Makes the .deb from the build, unpacks it into a temporary root as dpkg
+# would install it, and runs what was installed there: the usage check and a
+# session of the installed program against the installed simulator.
+# Usage: deb_test.sh CPACK CPACK_CONFIG VERSION
+set -euo pipefail
+cpack=$1 config=$2 version=$3
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tolvaner-deb.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# The package staging goes into the temporary folder too, so that this test
+# never races a packaging run in the build folder.
+if ! timeout 180 "$cpack" --config "$config" -G DEB -B "$work/pkg" >"$work/cpack.log" 2>&1; then
+    cat "$work/cpack.log" >&2
+    fail "cpack could not make the .deb"
+fi
+shopt -s nullglob
+debs=("$work"/pkg/*.deb)
+((${#debs[@]} == 1)) || fail "expected one .deb, found ${#debs[@]}"
+deb=${debs[0]}
+
+[[ $(dpkg-deb -f "$deb" Package) == tolvaner ]] || fail "package name"
+[[ $(dpkg-deb -f "$deb" Version) == "$version" ]] || fail "version is not $version"
+# dpkg-shlibdeps ran: without it the package would install on systems that
+# cannot run it.
+[[ $(dpkg-deb -f "$deb" Depends) == *libc6* ]] || fail "no dependency on libc6"
+
+# Exactly these files, nothing from the build or the tests.
+expected_files=(
+    ./usr/bin/tolvaner
+    ./usr/bin/tolvaner-sim
+    ./usr/share/doc/tolvaner/README.md
+    ./usr/share/doc/tolvaner/protocol.md
+    ./usr/share/man/man1/tolvaner-sim.1.gz
+    ./usr/share/man/man1/tolvaner.1.gz
+)
+actual_files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
+wanted_files=$(printf '%s\n' "${expected_files[@]}" | sort)
+if [[ "$actual_files" != "$wanted_files" ]]; then
+    diff <(echo "$wanted_files") <(echo "$actual_files") >&2 || true
+    fail "the package holds other files than expected (- wanted, + found)"
+fi
+
+dpkg -x "$deb" "$work/root"
+bin=$work/root/usr/bin
+for page in "$work"/root/usr/share/man/man1/*.gz; do
+    gzip -t "$page" || fail "$page is no good gzip file"
+done
+
+# The usage check: any argument count but one.
+usage=$(printf '%s\n' "Enter: 'tolvaner      COMn' where n = 1-9" \
+    "Enter: 'tolvaner  \\\\.\\COMm' where m > 9")
+for args in "" "one two"; do
+    status=0
+    # shellcheck disable=SC2086 # the words of $args are the arguments
+    out=$(timeout 10 "$bin/tolvaner" $args) || status=$?
+    [[ $status -eq 1 ]] || fail "tolvaner with '$args': exit status $status, not 1"
+    [[ "$out" == "$usage" ]] || fail "tolvaner with '$args' printed: $out"
+done
+
+# A session: the installed simulator runs the installed program on its port.
+status=0
+out=$(timeout 60 "$bin/tolvaner-sim" --id PKG1 --rev -5 -- "$bin/tolvaner" <<'SESSION'
+i
+c
+v 1000
+r v
+s 9
+x
+SESSION
+) || status=$?
+echo "$out"
+[[ $status -eq 0 ]] || fail "session exit status $status, not 0"
+for line in "Product ID = PKG1" "Code revision level = -5" \
+    "Pulse Value = 1000 watt-hours" "invalid entry"; do
+    grep -qF -- "$line" <<<"$out" || fail "the session did not print '$line'"
+done
+echo "PASS: $(basename "$deb")"
