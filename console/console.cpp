@@ -43,7 +43,12 @@ bool read_token() {
     token_length = 0;
     token_cut = false;
     while (c != EOF && !is_blank(c)) {
-        if (token_length < token_capacity) {
+        // A leading zero carries nothing, so a digit after one takes its
+        // place: a zero-padded number of any length still fits the token.
+        int first_digit = token_length > 0 && (token[0] == '+' || token[0] == '-') ? 1 : 0;
+        if (c >= '0' && c <= '9' && token_length == first_digit + 1 && token[first_digit] == '0') {
+            token[first_digit] = static_cast<char>(c);
+        } else if (token_length < token_capacity) {
             token[token_length++] = static_cast<char>(c);
         } else {
             token_cut = true;
