@@ -1,0 +1,216 @@
+// The console against the simulated device: `tolvaner-sim -- tolvaner` with
+// scripted input, and the standalone simulator used by consoles started on
+// their own. Transcripts are compared whole.
+#include "e2e_support.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <regex>
+#include <thread>
+
+using namespace simtest;
+
+namespace {
+
+const std::string command = "Enter user command: ";
+const std::string item = "Enter V, S, M, D, K, or A: ";
+const std::string pulse = "Enter Pulse Value (1-65535): ";
+const std::string scale = "Enter Full Scale range (1-8): ";
+const std::string mode = "Enter output mode (1=Instant, 2=Average): ";
+const std::string interval = "Enter average interval (1-7): ";
+const std::string fault = "Packet checksum fault\n";
+
+std::string console_path() { return TOLVANER_PATH; }
+
+struct Session {
+    std::string output;
+    std::optional<int> status;
+};
+
+// One console session under `tolvaner-sim OPTIONS -- tolvaner`.
+Session run_session(std::vector<std::string> options, const std::string& input) {
+    std::vector<std::string> argv{sim_path()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back("--");
+    argv.push_back(console_path());
+    Process sim(argv);
+    sim.send(input, true);
+    Session s;
+    s.output = sim.read_output(after(60s));
+    s.status = sim.wait(after(10s));
+    return s;
+}
+
+// A console started on its own on `port`.
+Session run_console(const std::string& port, const std::string& input) {
+    Process console({console_path(), port});
+    console.send(input, true);
+    Session s;
+    s.output = console.read_output(after(60s));
+    s.status = console.wait(after(10s));
+    return s;
+}
+
+// The values of every line of `output` that starts with `label`.
+std::vector<int> values_after(const std::string& output, const std::string& label) {
+    std::vector<int> values;
+    const std::regex line(label + " = (-?[0-9]+)");
+    for (auto it = std::sregex_iterator(output.begin(), output.end(), line);
+         it != std::sregex_iterator(); ++it) {
+        values.push_back(std::stoi((*it)[1]));
+    }
+    return values;
+}
+
+struct SettingsCase {
+    const char* name;
+    const char* input;
+    const char* pulse_value;
+    const char* full_scale;
+    char mode;
+    const char* interval;
+};
+
+class ConsoleSettings : public testing::TestWithParam<SettingsCase> {};
+
+TEST_P(ConsoleSettings, AreSetAndReadBack) {
+    const SettingsCase& c = GetParam();
+    const Session s = run_session({}, c.input);
+    EXPECT_EQ(s.status, 0);
+    EXPECT_EQ(s.output, command + pulse + command + scale + command + mode + command + interval +
+                            command + item + "Pulse Value = " + c.pulse_value + " watt-hours\n" +
+                            command + item + "Full Scale value = " + c.full_scale + " kilowatts\n" +
+                            command + item + "Output Mode = " + c.mode + "\n" + command + item +
+                            "Average Interval = " + c.interval + " minutes\n" + command);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, ConsoleSettings,
+    testing::Values(
+        SettingsCase{"highest", "V 65535 S 8 M 2 A 7 R V R S R M R A x", "65535", "200", 'A', "60"},
+        SettingsCase{"lowest", "v 1 s 1 m 1 a 1 r v r s r m r a x", "1", "1", 'I', "1"},
+        SettingsCase{"middle", "V 1000 S 5 M 2 A 4 R V R S R M R A x", "1000", "20", 'A', "10"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Console, DefaultsRestoreEverySetting) {
+    const Session s = run_session({}, "V 1000 S 8 M 2 A 7 D R V R S R M R A");
+    EXPECT_EQ(s.status, 0);
+    EXPECT_EQ(s.output, command + pulse + command + scale + command + mode + command + interval +
+                            command + command + item + "Pulse Value = 10 watt-hours\n" + command +
+                            item + "Full Scale value = 10 kilowatts\n" + command + item +
+                            "Output Mode = I\n" + command + item +
+                            "Average Interval = 5 minutes\n" + command + "\n");
+}
+
+TEST(Console, OutOfRangeEntriesNeverReachTheDevice) {
+    // The console refuses them; the device keeps its defaults.
+    const Session s = run_session({"--ack"}, "S 9 A 0 R S R A x");
+    EXPECT_EQ(s.status, 0);
+    EXPECT_EQ(s.output, command + scale + "invalid entry\n" + command + interval +
+                            "invalid entry\n" + command + item +
+                            "Full Scale value = 10 kilowatts\n" + command + item +
+                            "Average Interval = 5 minutes\n" + command);
+}
+
+TEST(Console, ProductIdAndRevisionAsConfigured) {
+    for (const auto& [options, id, rev] :
+         {std::tuple<std::vector<std::string>, std::string, std::string>{{}, "TLV1", "12"},
+          {{"--id", "AB", "--rev", "-123"}, "AB", "-123"}}) {
+        const Session s = run_session(options, "I C x");
+        EXPECT_EQ(s.status, 0);
+        EXPECT_EQ(s.output, command + "Product ID = " + id + "\n" + command +
+                                "Code revision level = " + rev + "\n" + command);
+    }
+}
+
+TEST(Console, LiveValuesFollowTheLoad) {
+    // 2 kW of the default 10 kW scale; no whole kWh yet.
+    const Session idle = run_session({}, "R D R K x");
+    EXPECT_EQ(idle.output, command + item + "most recent DAC value = 51\n" + command + item +
+                               "most recent KWH value = 0\n" + command);
+    // 36000 kW make 10 kWh a second, and fill a 200 kW scale.
+    const Session busy = run_session({"--load", "36000"}, "S 8 R K R K R D x");
+    EXPECT_EQ(busy.status, 0);
+    const std::vector<int> kwh = values_after(busy.output, "most recent KWH value");
+    ASSERT_EQ(kwh.size(), 2U) << busy.output;
+    EXPECT_GT(kwh[0], 0);
+    // The readbacks are at least 600 ms apart: 6 kWh or more.
+    EXPECT_GE(kwh[1] - kwh[0], 6) << busy.output;
+    EXPECT_EQ(values_after(busy.output, "most recent DAC value"), std::vector<int>{255});
+}
+
+TEST(Console, TestModeSweepsTheDac) {
+    const Session s = run_session({}, "T R D R D V 1000 R D x");
+    EXPECT_EQ(s.status, 0);
+    const std::vector<int> dac = values_after(s.output, "most recent DAC value");
+    ASSERT_EQ(dac.size(), 3U) << s.output;
+    // One step each 100 ms, and the readbacks are at least 600 ms apart.
+    EXPECT_GE(dac[1] - dac[0], 6) << s.output;
+    // The pulse value taken ends test mode: back to the load's 51.
+    EXPECT_EQ(dac[2], 51) << s.output;
+}
+
+TEST(Console, AcknowledgedSettingsDoNotDisturbTheReadbacks) {
+    const Session s = run_session({"--ack"}, "V 1000 T D V 2000 R V I x");
+    EXPECT_EQ(s.status, 0);
+    EXPECT_EQ(s.output, command + pulse + command + command + command + pulse + command + item +
+                            "Pulse Value = 2000 watt-hours\n" + command + "Product ID = TLV1\n" +
+                            command);
+}
+
+struct FaultCase {
+    const char* mode;
+    const char* bytes_read; // of a readback of the pulse value
+};
+
+class ConsoleFault : public testing::TestWithParam<FaultCase> {};
+
+TEST_P(ConsoleFault, EveryQueryReportsAChecksumFault) {
+    const Session s = run_session({"--fault", GetParam().mode}, "I C R V x");
+    EXPECT_EQ(s.status, 0);
+    EXPECT_EQ(s.output, command + fault + command + fault + command + item + fault +
+                            "number of bytes read = " + GetParam().bytes_read + "\n" + command);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ConsoleFault,
+                         testing::Values(FaultCase{"silent", "0"}, FaultCase{"corrupt", "5"},
+                                         FaultCase{"truncate", "3"}, FaultCase{"noise", "6"}),
+                         [](const auto& info) { return std::string(info.param.mode); });
+
+TEST(ConsoleFault, LateAnswerMissesTheRead) {
+    // One query only: a second one would find this late answer waiting.
+    const Session s = run_session({"--fault", "late"}, "R V x");
+    EXPECT_EQ(s.status, 0);
+    EXPECT_EQ(s.output, command + item + fault + "number of bytes read = 0\n" + command);
+}
+
+TEST(ConsoleFault, NoneAnswersEveryQuery) {
+    const Session s = run_session({"--fault", "none"}, "I C R V x");
+    EXPECT_EQ(s.output, command + "Product ID = TLV1\n" + command + "Code revision level = 12\n" +
+                            command + item + "Pulse Value = 10 watt-hours\n" + command);
+}
+
+TEST(ConsoleStandalone, SessionsOneAfterAnotherByPortAndByLink) {
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string link = dir.path() + "/meter";
+    // With acknowledgements, the first session leaves one unread on the line
+    // for the next session's start-up read.
+    StandaloneSim sim({"--link", link, "--ack"});
+    ASSERT_FALSE(sim.port.empty()) << sim.first_line;
+
+    const Session first = run_console(sim.port, "V 1000 S 2 x");
+    EXPECT_EQ(first.status, 0);
+    EXPECT_EQ(first.output, command + pulse + command + scale + command);
+
+    const Session second = run_console(link, "R V R S");
+    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(second.output, command + item + "Pulse Value = 1000 watt-hours\n" + command + item +
+                                 "Full Scale value = 2 kilowatts\n" + command + "\n");
+
+    kill(sim.process.pid(), SIGTERM);
+    EXPECT_EQ(sim.process.wait(after(10s)), 0);
+}
+
+} // namespace
