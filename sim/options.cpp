@@ -155,15 +155,17 @@ Options:
   --link PATH   also make PATH a symbolic link to the port, removed on exit
   --help        print this and exit
 
+A wrong command line exits 2; a port that cannot be made exits 1.
+
 Device:
   A request is whole when L+3 bytes have arrived; a pause over 100 ms within
   one drops it. Bad checksum, unknown opcode, wrong length or unknown readback
   item: no answer. Answers echo the request's opcode and leave at once.
-  Settings (defaults first), out-of-range values ignored:
-    V pulse value  1..65535 Wh per pulse            (10)
-    S full scale   1..8 -> 1,2,5,10,20,50,100,200 kW (4 = 10 kW)
-    M output mode  1 instant, 2 average; reads back I or A  (1 = I)
-    A interval     1..7 -> 1,2,5,10,15,30,60 minutes  (3 = 5 minutes)
+  Settings [default]; a value out of range is ignored:
+    V pulse value  1..65535 Wh per pulse                     [10]
+    S full scale   range 1..8 = 1,2,5,10,20,50,100,200 kW    [4 = 10 kW]
+    M output mode  1 instant, 2 average; reads back I or A   [1 = I]
+    A interval     1..7 = 1,2,5,10,15,30,60 minutes          [3 = 5 minutes]
   D restores the defaults. T starts test mode: the DAC value steps 0..255,
   one step every 100 ms, round again, until the next setting taken.
   Readbacks: V, S (kW), M, A (minutes); K = kWh counted from the pulses the
