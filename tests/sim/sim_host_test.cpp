@@ -139,32 +139,6 @@ TEST(Line, DropsARequestThatPausesTooLong) {
     EXPECT_EQ(port.read_bytes(4, after(5s)), revision_reply);
 }
 
-struct WireFaultCase {
-    const char* mode;
-    Bytes sent;
-};
-
-class WireFault : public testing::TestWithParam<WireFaultCase> {};
-
-TEST_P(WireFault, SpoilsEachAnswerOnTheLine) {
-    StandaloneSim sim({"--fault", GetParam().mode});
-    Port port(sim.port);
-    ASSERT_TRUE(port.is_open()) << sim.first_line;
-    port.write_bytes(read_pulse_value);
-    // The answer leaves at once; anything after a second would be too late
-    // for the console anyway.
-    EXPECT_EQ(hex(port.read_until(after(1s))), hex(GetParam().sent));
-}
-
-INSTANTIATE_TEST_SUITE_P(Modes, WireFault,
-                         testing::Values(WireFaultCase{"none", {0x52, 0x02, 0x0A, 0x00, 0x5A}},
-                                         WireFaultCase{"silent", {}},
-                                         WireFaultCase{"corrupt", {0x52, 0x02, 0x0A, 0x00, 0x5B}},
-                                         WireFaultCase{"truncate", {0x52, 0x02, 0x0A}},
-                                         WireFaultCase{"noise",
-                                                       {0x00, 0x52, 0x02, 0x0A, 0x00, 0x5A}}),
-                         [](const auto& info) { return std::string(info.param.mode); });
-
 TEST(WireFault, LateAnswerComesAfterTheSettleTimeAndWhole) {
     StandaloneSim sim({"--fault", "late"});
     Port port(sim.port);
