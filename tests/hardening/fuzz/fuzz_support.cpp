@@ -1,0 +1,74 @@
+#include "tests/hardening/fuzz/fuzz_support.h"
+
+#include "console/console.h"
+
+#include <cstdlib>
+
+namespace fuzz {
+
+CapturedStdout::CapturedStdout() : saved_(stdout) {
+    std::fflush(stdout);
+    memory_ = open_memstream(&text_, &size_);
+    if (memory_ == nullptr) {
+        std::abort();
+    }
+    stdout = memory_;
+}
+
+CapturedStdout::~CapturedStdout() {
+    if (memory_ != nullptr) {
+        take();
+    }
+}
+
+std::string CapturedStdout::take() {
+    std::fflush(memory_);
+    stdout = saved_;
+    std::fclose(memory_);
+    memory_ = nullptr;
+    std::string text(text_, size_);
+    std::free(text_);
+    text_ = nullptr;
+    return text;
+}
+
+std::FILE* input_from(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) {
+        // fmemopen refuses an empty buffer.
+        return std::fopen("/dev/null", "r");
+    }
+    return fmemopen(const_cast<std::uint8_t*>(data), size, "r");
+}
+
+int run_console_on(std::FILE* input) {
+    console_set_input(input);
+    char program[] = "tolvaner";
+    char port[] = "COM1";
+    char* argv[] = {program, port, nullptr};
+    int status = run_console(2, argv);
+    console_set_input(stdin);
+    return status;
+}
+
+std::string escape(const std::string& text) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char b : text) {
+        if (b >= 0x20 && b < 0x7F && b != '\\') {
+            out += static_cast<char>(b);
+        } else {
+            out += "\\x";
+            out += digits[b >> 4];
+            out += digits[b & 15];
+        }
+    }
+    return out;
+}
+
+void fail(const char* what, const std::string& expected, const std::string& got) {
+    std::fprintf(stderr, "%s\nexpected: %s\n     got: %s\n", what, escape(expected).c_str(),
+                 escape(got).c_str());
+    std::abort();
+}
+
+} // namespace fuzz
