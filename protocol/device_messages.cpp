@@ -48,7 +48,15 @@ FrameResult query(Opcode opcode, ReadbackItem item) {
         send_request(opcode, 0);
     }
     platform_pause_ms(reply_settle_ms);
-    return receive_reply();
+    FrameResult result = receive_reply();
+    if (result == frame_fault) {
+        // The device may still be sending a reply that missed the settle
+        // time. Give it that long again and throw it away, or a query typed
+        // ahead takes it for its own.
+        platform_pause_ms(reply_settle_ms);
+        platform_discard_input();
+    }
+    return result;
 }
 
 std::uint8_t reply_payload_length() { return rx_buffer[1]; }
