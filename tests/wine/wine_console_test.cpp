@@ -72,12 +72,15 @@ TEST_F(WineConsole, OpenFailures) {
     const int unmapped = wine::fresh_com_number();
     const int dangling = wine::fresh_com_number();
     wine::ComLink to_nothing(dangling, dir.path() + "/ttyUSB9"); // an unplugged adapter
+    // Above 9 the name without \\.\ is a file name, not the port.
+    wine::ComPort port;
     struct {
         std::string port;
         const char* message;
     } cases[] = {
         {wine::com_name(unmapped), "serial port does not exist\n"},
         {wine::com_name(dangling), "serial port does not exist\n"},
+        {"COM" + std::to_string(port.number), "serial port does not exist\n"},
         {wine::windows_path(file), "error getting comm state\n"},
         {wine::windows_path(dir.path()), "error occurred while opening comm port\n"},
     };

@@ -41,14 +41,17 @@ bool executable(const std::string& path) {
     return !path.empty() && access(path.c_str(), X_OK) == 0;
 }
 
-// Starts `args` detached from the test's terminal and output: standard input
-// from /dev/null, both outputs appended to `log`, no other descriptors.
+// Starts `args` with standard input from /dev/null, both outputs appended to
+// `log` and no other descriptors of the test.
 pid_t spawn(const std::vector<std::string>& args, const std::string& log) {
     pid_t pid = fork();
     if (pid != 0) {
         return pid;
     }
-    setsid();
+    // No session of its own: the server opens the serial devices, and as a
+    // session leader it would take a test's pseudo-terminal for its
+    // controlling terminal, get SIGHUP when the test hangs that up, and dump
+    // its whole state (megabytes) each time.
     int null = open("/dev/null", O_RDONLY);
     int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     if (null < 0 || out < 0) {
@@ -152,10 +155,10 @@ void Prefix::SetUp() {
     mkdir(home.c_str(), 0700);
     set_environment(home);
 
-    // Started by us, not by the first Wine program, so that what it prints
-    // (a pseudo-terminal hang-up makes it dump its state) goes to a log. It
-    // outlives idle moments between tests; should this binary die, it stops
-    // by itself a minute after its last program.
+    // Started by us, not by the first Wine program, so that whatever it
+    // prints goes to a log and not into a test's captured output. It outlives
+    // idle moments between tests; should this binary die, it stops by itself
+    // a minute after its last program.
     const std::string server_log = folder->path() + "/wineserver.log";
     server_pid = spawn({server_path, "--foreground", "--persistent=60"}, server_log);
     const double deadline = e2e::now_ms() + server_start_timeout_ms;
