@@ -720,6 +720,7 @@ def markdown(r):
         add(gap_row(f"tolvaner, {kind}", "received", t["exchanges"][kind]["received"]))
     add(gap_row("**tolvaner, all kinds**", "**received**", t["received"]))
     add(gap_row("tolvaner, all kinds", "sent", t["sent"]))
+    add(gap_row("tolvaner, R, beside the peer", "sent", t["exchanges"]["R"]["sent"]))
     add(gap_row("pyserial peer, R", "received", p["exchanges"]["received"]))
     add(gap_row("pyserial peer, R", "sent", p["exchanges"]["sent"]))
     add("")
@@ -782,7 +783,8 @@ def markdown(r):
         f"| {fmt(ps['first_prompt_ms']['min'])} / {fmt(ps['first_prompt_ms']['median'])} / {fmt(ps['first_prompt_ms']['max'])} |"
     )
     add(f"| CPU from start to the first prompt, median ms | {fmt(su['cpu_ms']['median'], 2)} | {fmt(ps['cpu_ms']['median'], 1)} |")
-    add(f"| peak resident memory (VmHWM), MiB | {fmt(t['peak_kib'] / 1024, 2)} | {fmt(p['peak_kib'] / 1024, 1)} |")
+    add(f"| peak resident memory (VmHWM) at the first prompt, MiB | {fmt(su['hwm_kib'] / 1024, 2)} | {fmt(ps['hwm_kib'] / 1024, 1)} |")
+    add(f"| the same after the exchanges (call-logging library loaded), MiB | {fmt(t['peak_kib'] / 1024, 2)} | {fmt(p['peak_kib'] / 1024, 1)} |")
     add(
         f"| size | {b['file']} bytes as built, with debug information; {b['stripped']} stripped (text {b['text']}, data {b['data']}, bss {b['bss']}) "
         f"| {p['script_size']} bytes of script, plus the interpreter and pyserial |"
@@ -790,8 +792,7 @@ def markdown(r):
     add("")
     add(
         f"Start: from just before `posix_spawn` until the prompt has arrived on a pipe, {r['starts']} runs "
-        f"(the peer {p['starts']}). Memory: the larger of the start runs' and the exchange runs' VmHWM "
-        "(the latter with the small call-logging library loaded)."
+        f"(the peer {p['starts']})."
     )
     add("")
     add("Start of other programs, spawned the same way, taking turns with the runs above:")
@@ -888,10 +889,26 @@ def main():
     results["spawn_floor"] = starts.pop("/bin/echo")["first_prompt_ms"]
     t["startup_variants"] = starts
 
+    p = results["peer"] = {"script_size": os.path.getsize(bench.peer[1]), "starts": max(5, args.starts // 2)}
+    with bench.sim("peer-start") as device:
+        variants = [("peer", bench.peer + [device.port], PEER_PROMPT, None, True)]
+        p["startup"] = bench.startups(variants, p["starts"])["peer"]
+
     received, sent, dropped, requests = [], [], 0, 0
     for kind in KINDS:
-        log(f"tolvaner, {kind}")
-        e = t["exchanges"][kind] = bench.exchanges(kind, bench.tolvaner, PROMPT, exchange_plan(kind, n))
+        if kind == "R":
+            # The peer does the same readbacks at the same time, so that both
+            # meet the same load.
+            log("tolvaner, R, and the pyserial peer beside it")
+            barrier = threading.Barrier(2)
+            with concurrent.futures.ThreadPoolExecutor(2) as pool:
+                ours = pool.submit(bench.exchanges, kind, bench.tolvaner, PROMPT, exchange_plan(kind, n), barrier=barrier)
+                theirs = pool.submit(bench.exchanges, "peer", bench.peer, PEER_PROMPT, peer_plan(n), barrier=barrier)
+                e = t["exchanges"][kind] = ours.result()
+                p["exchanges"] = theirs.result()
+        else:
+            log(f"tolvaner, {kind}")
+            e = t["exchanges"][kind] = bench.exchanges(kind, bench.tolvaner, PROMPT, exchange_plan(kind, n))
         received += e["_received"]
         sent += e["_sent"]
         dropped += e["received"]["dropped"]
@@ -899,13 +916,6 @@ def main():
     t["received"] = gap_summary(received, dropped)
     t["sent"] = gap_summary(sent)
     t["requests"] = requests
-
-    log("pyserial peer")
-    p = results["peer"] = {"script_size": os.path.getsize(bench.peer[1]), "starts": max(5, args.starts // 2)}
-    with bench.sim("peer-start") as device:
-        variants = [("peer", bench.peer + [device.port], PEER_PROMPT, None, True)]
-        p["startup"] = bench.startups(variants, p["starts"])["peer"]
-    p["exchanges"] = bench.exchanges("peer", bench.peer, PEER_PROMPT, peer_plan(n))
 
     if bench.realtime:
         log("diagnostics: four settings runs side by side")
