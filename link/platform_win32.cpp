@@ -37,6 +37,9 @@ PortOpenResult platform_open_port(const char* name) {
     dcb.fErrorChar = FALSE;
     dcb.fOutX = FALSE;
     dcb.fInX = FALSE;
+    // With this set, one framing or overrun error would fail every later read
+    // and write until cleared, ending the session on a noisy line.
+    dcb.fAbortOnError = FALSE;
     if (!SetCommState(port_handle, &dcb)) {
         return PortOpenResult::set_state_failed;
     }
