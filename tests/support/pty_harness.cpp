@@ -56,13 +56,13 @@ bool read_into(int& fd, std::string& sink) {
 
 } // namespace
 
-Pty::Pty() {
-    termios raw{};
-    cfmakeraw(&raw);
-    cfsetispeed(&raw, B57600);
-    cfsetospeed(&raw, B57600);
+Pty::Pty(bool raw) {
+    termios settings{};
+    cfmakeraw(&settings);
+    cfsetispeed(&settings, B57600);
+    cfsetospeed(&settings, B57600);
     char name[256];
-    if (openpty(&master_, &slave_, name, &raw, nullptr) != 0) {
+    if (openpty(&master_, &slave_, name, raw ? &settings : nullptr, nullptr) != 0) {
         throw std::runtime_error("openpty");
     }
     set_cloexec(master_);

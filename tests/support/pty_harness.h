@@ -35,7 +35,10 @@ using Device = std::function<std::optional<Answer>(const Bytes& request)>;
 
 class Pty {
   public:
-    Pty();
+    // `raw` false leaves the terminal as the kernel makes it (echo, line
+    // editing, CR/LF translation, XON/XOFF, signal characters): the program
+    // must make the line binary-clean itself.
+    explicit Pty(bool raw = true);
     ~Pty();
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
