@@ -2,8 +2,8 @@
 
 #include "tests/support/pty_harness.h"
 
+#include <memory>
 #include <sstream>
-#include <thread>
 
 namespace hardening {
 
@@ -33,31 +33,38 @@ void read_trace(SimRun& run) {
     }
 }
 
-SimRun run_one(const SimJob& job, int timeout_ms) {
-    std::vector<std::string> args{TOLVANER_SIM_PATH, "--trace"};
-    args.insert(args.end(), job.options.begin(), job.options.end());
-    args.insert(args.end(), {"--", TOLVANER_PATH});
-    e2e::Session session(args);
-    session.type(job.input);
-    SimRun run;
-    run.ended = session.finish(timeout_ms);
-    run.status = session.status;
-    run.out = session.out;
-    run.err = session.err;
-    read_trace(run);
-    return run;
-}
-
 } // namespace
 
+// One thread pumps every session in turn: the harness forks, and a child
+// forked from a threaded process may hang in the allocator before exec.
 std::vector<SimRun> run_with_simulator(const std::vector<SimJob>& jobs, int timeout_ms) {
-    std::vector<SimRun> runs(jobs.size());
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < jobs.size(); ++i) {
-        threads.emplace_back([&, i] { runs[i] = run_one(jobs[i], timeout_ms); });
+    std::vector<std::unique_ptr<e2e::Session>> sessions;
+    for (const SimJob& job : jobs) {
+        std::vector<std::string> args{TOLVANER_SIM_PATH, "--trace"};
+        args.insert(args.end(), job.options.begin(), job.options.end());
+        args.insert(args.end(), {"--", TOLVANER_PATH});
+        sessions.push_back(std::make_unique<e2e::Session>(args));
+        sessions.back()->type(job.input);
+        sessions.back()->close_input();
     }
-    for (std::thread& t : threads) {
-        t.join();
+    const double deadline = e2e::now_ms() + timeout_ms;
+    for (bool running = true; running && e2e::now_ms() < deadline;) {
+        running = false;
+        for (auto& s : sessions) {
+            if (s->status == -1) {
+                s->pump_until([&s] { return s->status != -1; }, 2);
+                running = true;
+            }
+        }
+    }
+    std::vector<SimRun> runs(jobs.size());
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        e2e::Session& s = *sessions[i];
+        runs[i].ended = s.status != -1 && s.finish(1000);
+        runs[i].status = s.status;
+        runs[i].out = s.out;
+        runs[i].err = s.err;
+        read_trace(runs[i]);
     }
     return runs;
 }
