@@ -51,12 +51,19 @@ class Typist {
             return from({"0", "65535", "65536", "-1", "-65535", "+7", "007", "-0", "4294967297",
                          "99999999999999999999"});
         case 3: // zero-padded, short or far longer than any value
-            return std::string(static_cast<size_t>(pick(60)), '0') + std::to_string(pick(9) + 1);
+            return padded(pick(60));
         case 4: // not plain decimal
             return from({"5x", "1.5", "0x3", "2e1", "+", "-", "--2", "3-", "1,000"});
         default:
             return std::to_string(pick(8) + 1);
         }
+    }
+
+    // One digit 1 to 9 after `zeros` zeros. (One pick per statement: the order
+    // in which operands are evaluated differs between compilers.)
+    std::string padded(int zeros) {
+        std::string w(static_cast<size_t>(zeros), '0');
+        return w + std::to_string(pick(9) + 1);
     }
 
     std::string junk() {
@@ -87,10 +94,13 @@ class Typist {
                       "i", "I", "c", "C", "r", "R", "b", "?", "B", "Verbose", "help", "reading"});
             break;
         case 3:
-            w = from({"v", "s", "m", "a", "b"}) + blank() + number();
+            w = from({"v", "s", "m", "a", "b"});
+            w += blank();
+            w += number();
             break;
         case 4:
-            w = "r" + blank() + from({"v", "s", "m", "d", "k", "a", "K", "q", "7", "Volts"});
+            w = "r" + blank();
+            w += from({"v", "s", "m", "d", "k", "a", "K", "q", "7", "Volts"});
             break;
         case 5:
         case 6:
@@ -99,13 +109,15 @@ class Typist {
         case 7:
             w = junk();
             break;
-        case 8: // very long
-            w = std::string(static_cast<size_t>(100 + pick(400)),
-                            from({"v", "7", "0", "r", "#"})[0]);
+        case 8: { // very long
+            size_t length = static_cast<size_t>(100 + pick(400));
+            w = std::string(length, from({"v", "7", "0", "r", "#"})[0]);
             break;
+        }
         default:
-            w = from({"s", "a", "v"}) + blank() +
-                std::string(static_cast<size_t>(40 + pick(40)), '0') + std::to_string(pick(9) + 1);
+            w = from({"s", "a", "v"});
+            w += blank();
+            w += padded(40 + pick(40));
             break;
         }
         // Only the last word ends the session.
