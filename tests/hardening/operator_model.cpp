@@ -1,5 +1,7 @@
 #include "tests/hardening/operator_model.h"
 
+#include "tests/support/frame_bytes.h"
+
 #include <cstring>
 #include <optional>
 #include <string>
@@ -64,14 +66,7 @@ std::optional<long> in_range(const std::string& word, long low, long high) {
     return value;
 }
 
-Bytes frame(Bytes body) {
-    std::uint8_t sum = 0;
-    for (std::uint8_t b : body) {
-        sum ^= b;
-    }
-    body.push_back(sum);
-    return body;
-}
+using support::frame;
 
 } // namespace
 

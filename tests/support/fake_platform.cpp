@@ -29,15 +29,6 @@ Bytes wire() {
     return out;
 }
 
-Bytes frame(Bytes body) {
-    std::uint8_t sum = 0;
-    for (std::uint8_t b : body) {
-        sum ^= b;
-    }
-    body.push_back(sum);
-    return body;
-}
-
 } // namespace fake
 
 using fake::state;

@@ -3,6 +3,8 @@
 // a device that answers complete request frames from a script.
 #pragma once
 
+#include "tests/support/frame_bytes.h"
+
 #include "link/platform.h"
 
 #include <cstdint>
@@ -52,7 +54,6 @@ void arrive(unsigned long at_ms, const Bytes& bytes);
 // The bytes written so far, without their times.
 Bytes wire();
 
-// Appends the XOR checksum to opcode, length and payload.
-Bytes frame(Bytes body);
+using support::frame;
 
 } // namespace fake

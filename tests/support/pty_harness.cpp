@@ -15,15 +15,6 @@
 
 namespace e2e {
 
-Bytes frame(Bytes body) {
-    std::uint8_t sum = 0;
-    for (std::uint8_t b : body) {
-        sum ^= b;
-    }
-    body.push_back(sum);
-    return body;
-}
-
 double now_ms() {
     using namespace std::chrono;
     return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();

@@ -3,6 +3,8 @@
 // standard streams on pipes.
 #pragma once
 
+#include "tests/support/frame_bytes.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -16,7 +18,7 @@ namespace e2e {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes frame(Bytes body); // appends the XOR checksum
+using support::frame;
 
 double now_ms(); // monotonic, for timestamps
 
