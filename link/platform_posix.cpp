@@ -78,33 +78,37 @@ void platform_close_port() {
     }
 }
 
+namespace {
+
+// 1 when the driver took the byte, 0 when its queue is full, -1 on failure.
+int try_write(std::uint8_t byte) {
+    ssize_t written;
+    do {
+        written = write(port_fd, &byte, 1);
+    } while (written < 0 && errno == EINTR);
+    if (written == 1) {
+        return 1;
+    }
+    return (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) ? -1 : 0;
+}
+
+} // namespace
+
 bool platform_write_byte(std::uint8_t byte) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        ssize_t written = write(port_fd, &byte, 1);
-        if (written == 1) {
-            return true;
-        }
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            return false;
-        }
-        if (attempt == 1) {
-            break;
-        }
+    int result = try_write(byte);
+    if (result == 0) {
         // The output queue is full: give the driver a bounded time to drain.
         pollfd pfd{port_fd, POLLOUT, 0};
         int ready = poll(&pfd, 1, write_timeout_ms);
         if (ready > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
             return false;
         }
-        if (ready <= 0) {
-            break;
+        if (ready > 0) {
+            result = try_write(byte);
         }
     }
-    // Timed out: the byte is dropped, as a write time-out does on Windows.
-    return true;
+    // A byte still not taken is dropped, as a write time-out drops it on Windows.
+    return result >= 0;
 }
 
 int platform_read(std::uint8_t* buffer, int capacity) {
