@@ -57,17 +57,16 @@ std::string set_option(Options& options, const std::string& name, const std::str
         options.device.load_kw = kw;
         return "";
     }
-    // --link
     if (value.empty()) {
-        return "--link: the path is empty";
+        return name + ": the path is empty";
     }
-    options.link = value;
+    (name == "--link" ? options.link : options.port) = value;
     return "";
 }
 
 bool takes_value(const std::string& name) {
     return name == "--fault" || name == "--id" || name == "--rev" || name == "--load" ||
-           name == "--link";
+           name == "--link" || name == "--port";
 }
 
 ParsedOptions failed(std::string error) { return {std::nullopt, std::move(error)}; }
@@ -132,6 +131,14 @@ ParsedOptions parse_options(std::span<const std::string> args) {
         }
         return failed("unexpected argument '" + arg + "' (a program to run goes after --)");
     }
+    // On a serial port the client is at the far end of the line, out of reach
+    // of a program run here, and the port already has its own name.
+    if (options.port && !options.program.empty()) {
+        return failed("--port serves the far end of a line; it runs no program");
+    }
+    if (options.port && options.link) {
+        return failed("--port names an existing port; --link is for the pseudo-terminal");
+    }
     return {std::move(options), ""};
 }
 
@@ -141,6 +148,8 @@ std::string help_text() {
 Plays the metering device on a pseudo-terminal. Without PROGRAM it prints
 "tolvaner-sim: device on PORT" and serves until SIGINT or SIGTERM. With PROGRAM
 it runs PROGRAM ARGS... PORT and exits with PROGRAM's exit status.
+With --port it plays the device on an existing serial port instead (raw,
+57600 8N1, no flow control), for tolvaner on the far end of the line.
 
 Options:
   --fault MODE  none (default), silent (never answers), corrupt (flips the
@@ -153,9 +162,11 @@ Options:
   --rev N       code revision level, -128 to 127 (default 12)
   --load KW     steady load behind the pulse input, 0 to 1000000 kW (default 2)
   --link PATH   also make PATH a symbolic link to the port, removed on exit
+  --port PATH   serve on this serial port (e.g. /dev/ttyUSB1) instead of a
+                pseudo-terminal; no PROGRAM, no --link; exits 1 if it hangs up
   --help        print this and exit
 
-A wrong command line exits 2; a port that cannot be made exits 1.
+A wrong command line exits 2; a port that cannot be made or opened exits 1.
 
 Device:
   A request is whole when L+3 bytes have arrived; a pause over 100 ms within

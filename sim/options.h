@@ -19,6 +19,7 @@ struct Options {
     bool trace = false;
     bool help = false;
     std::optional<std::string> link;
+    std::optional<std::string> port;  // an existing serial port to serve instead of a pty
     std::vector<std::string> program; // PROGRAM and its ARGS; empty to serve alone
 };
 

@@ -48,7 +48,50 @@ struct Pty {
     // open reads as hung up, and the next client would find it gone.
     int slave = -1;
     std::string path;
+    bool serial = false; // an existing port given with --port: its hang-up ends the run
 };
+
+// Raw 8N1 at the device's speed with no flow control of either kind and the
+// modem lines ignored: a null-modem cable carries no handshake, and a port
+// left with hardware flow control would hold back every byte.
+bool make_raw(int fd) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) {
+        complain("cannot read the terminal settings");
+        return false;
+    }
+    cfmakeraw(&tio);
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    cfsetispeed(&tio, B57600);
+    cfsetospeed(&tio, B57600);
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+        complain("cannot make the line raw");
+        return false;
+    }
+    return true;
+}
+
+bool open_serial(Pty& port, const std::string& path) {
+    port.path = path;
+    port.serial = true;
+    // Non-blocking so that neither a port waiting for carrier nor a full
+    // output buffer can stall the device.
+    port.master = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (port.master < 0) {
+        complain("cannot open " + path);
+        return false;
+    }
+    if (!make_raw(port.master)) {
+        return false;
+    }
+    // Whatever the line carried before we were listening is no request.
+    tcflush(port.master, TCIOFLUSH);
+    return true;
+}
 
 bool open_pty(Pty& pty) {
     pty.master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -74,17 +117,7 @@ bool open_pty(Pty& pty) {
     // The line is raw: every byte value, line ends and control characters
     // included, must pass untouched in both directions, whatever the client
     // leaves of the terminal settings.
-    termios tio{};
-    if (tcgetattr(pty.master, &tio) != 0) {
-        complain("cannot read the terminal settings");
-        return false;
-    }
-    cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
-    cfsetispeed(&tio, B57600);
-    cfsetospeed(&tio, B57600);
-    if (tcsetattr(pty.master, TCSANOW, &tio) != 0) {
-        complain("cannot make the line raw");
+    if (!make_raw(pty.master)) {
         return false;
     }
     // Non-blocking: a client that never reads must not stall the device.
@@ -185,7 +218,15 @@ class Host {
                 const ssize_t got = read(pty_.master, buffer, sizeof buffer);
                 if (got > 0) {
                     line_.receive(std::span(buffer, static_cast<std::size_t>(got)), elapsed());
+                } else if (pty_.serial && (got == 0 || (errno != EAGAIN && errno != EINTR))) {
+                    // An unplugged adapter reads as end of file or an error.
+                    std::fprintf(stderr, "tolvaner-sim: %s hung up\n", pty_.path.c_str());
+                    return 1;
                 }
+            } else if (pty_.serial && line_up &&
+                       (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+                std::fprintf(stderr, "tolvaner-sim: %s hung up\n", pty_.path.c_str());
+                return 1;
             } else if (line_up && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
                 // Cannot happen while we hold the slave open; should it all
                 // the same, stop listening rather than spin on it.
@@ -265,7 +306,8 @@ class Host {
 
 int run_simulator(const Options& options) {
     Pty pty;
-    if (!install_signals(!options.program.empty()) || !open_pty(pty)) {
+    if (!install_signals(!options.program.empty()) ||
+        !(options.port ? open_serial(pty, *options.port) : open_pty(pty))) {
         return 1;
     }
     if (options.link && symlink(pty.path.c_str(), options.link->c_str()) != 0) {
@@ -290,7 +332,9 @@ int run_simulator(const Options& options) {
     if (options.link) {
         unlink(options.link->c_str());
     }
-    close(pty.slave);
+    if (pty.slave >= 0) {
+        close(pty.slave);
+    }
     close(pty.master);
     return status;
 }

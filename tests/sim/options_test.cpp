@@ -44,6 +44,12 @@ TEST(Options, EveryOptionInBothSpellings) {
         EXPECT_EQ(o.device.load_kw, 36000.5);
         EXPECT_EQ(o.link, "/tmp/x");
     }
+    for (const auto& args : std::vector<std::vector<std::string>>{{"--port", "/dev/ttyUSB1"},
+                                                                  {"--port=/dev/ttyUSB1"}}) {
+        ParsedOptions p = parse(args);
+        ASSERT_TRUE(p.options) << p.error;
+        EXPECT_EQ(p.options->port, "/dev/ttyUSB1");
+    }
 }
 
 TEST(Options, EveryFaultModeByName) {
@@ -106,15 +112,20 @@ INSTANTIATE_TEST_SUITE_P(
                     BadCase{{"--loud"}, "unknown option '--loud'"},
                     BadCase{{"-x"}, "unknown option '-x'"},
                     BadCase{{"tolvaner"}, "unexpected argument 'tolvaner'"},
-                    BadCase{{"--trace", "--"}, "missing PROGRAM after --"}));
+                    BadCase{{"--trace", "--"}, "missing PROGRAM after --"},
+                    BadCase{{"--port"}, "--port needs a value"},
+                    BadCase{{"--port="}, "--port: the path is empty"},
+                    BadCase{{"--port", "/dev/ttyUSB1", "--", "prog"}, "runs no program"},
+                    BadCase{{"--port", "/dev/ttyUSB1", "--link", "/tmp/m"}, "--link"}));
 
 TEST(Options, HelpIsRecognisedAndNamesEveryOption) {
     ParsedOptions p = parse({"--help"});
     ASSERT_TRUE(p.options);
     EXPECT_TRUE(p.options->help);
     const std::string help = help_text();
-    for (const char* word : {"--fault", "none", "silent", "corrupt", "truncate", "late", "noise",
-                             "--ack", "--trace", "--id", "--rev", "--load", "--link", "--help"}) {
+    for (const char* word :
+         {"--fault", "none", "silent", "corrupt", "truncate", "late", "noise", "--ack", "--trace",
+          "--id", "--rev", "--load", "--link", "--port", "--help"}) {
         EXPECT_NE(help.find(word), std::string::npos) << word;
     }
 }
