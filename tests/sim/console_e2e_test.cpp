@@ -1,7 +1,7 @@
 // The console against the simulated device: `tolvaner-sim -- tolvaner` with
 // scripted input, and the standalone simulator used by consoles started on
 // their own. Transcripts are compared whole.
-#include "e2e_support.h"
+#include "tests/support/harness.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <regex>
 #include <thread>
 
-using namespace simtest;
+using namespace harness;
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The simulator program itself over real pseudo-terminals: its command line,
 // the port it serves, the line's raw bytes and timing, and running a program.
-#include "e2e_support.h"
+#include "tests/support/harness.h"
 
 #include <gtest/gtest.h>
 
@@ -8,10 +8,11 @@
 #include <filesystem>
 #include <regex>
 #include <sys/stat.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
-using namespace simtest;
+using namespace harness;
 
 namespace {
 
@@ -101,6 +102,43 @@ TEST(Standalone, LinkThatCannotBeMadeIsAnError) {
     EXPECT_EQ(sim.read_output(after(5s)), "");
     EXPECT_NE(sim.read_errors(after(5s)).find("tolvaner-sim: cannot make the link"),
               std::string::npos);
+}
+
+// With --port the simulator serves a terminal it is given; here the slave of a
+// pseudo-terminal left as the kernel makes it, the test on the master side as
+// the client at the far end of a null-modem cable.
+TEST(PortOption, MakesTheLineRawServesItAndEndsWhenItHangsUp) {
+    Pty line(false);
+    ASSERT_FALSE(line.path().empty());
+    StandaloneSim sim({"--port", line.path()});
+    ASSERT_EQ(sim.port, line.path()) << sim.first_line;
+    termios tio{};
+    ASSERT_EQ(tcgetattr(line.slave(), &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), B57600);
+    EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL), CS8 | CLOCAL);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL), 0u);
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+
+    line.write(read_revision);
+    Bytes reply;
+    while (reply.size() < revision_reply.size() && readable(line.master(), after(5s))) {
+        std::uint8_t buffer[16];
+        const ssize_t got = read(line.master(), buffer, sizeof buffer);
+        ASSERT_GT(got, 0);
+        reply.insert(reply.end(), buffer, buffer + got);
+    }
+    EXPECT_EQ(reply, revision_reply) << hex(reply);
+
+    line.hang_up();
+    EXPECT_EQ(sim.process.wait(after(5s)), 1);
+    EXPECT_NE(sim.process.read_errors(after(5s)).find(line.path() + " hung up"), std::string::npos);
+}
+
+TEST(PortOption, APortThatCannotBeOpenedIsAnError) {
+    TempDir dir;
+    Process sim({sim_path(), "--port", dir.path() + "/no-such-port"});
+    EXPECT_EQ(sim.wait(after(10s)), 1);
+    EXPECT_NE(sim.read_errors(after(5s)).find("tolvaner-sim: cannot open"), std::string::npos);
 }
 
 // The client leaves the terminal settings alone: the simulator must have made
@@ -233,14 +271,14 @@ TEST_P(CommandLine, WrongOneSaysWhyOnStandardErrorAndExits2) {
     EXPECT_TRUE(sim.read_errors(after(5s)).starts_with("tolvaner-sim: "));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, CommandLine,
-                         testing::Values(std::vector<std::string>{"--fault", "loud"},
-                                         std::vector<std::string>{"--id", "TOOLONG"},
-                                         std::vector<std::string>{"--rev", "200"},
-                                         std::vector<std::string>{"--load", "-3"},
-                                         std::vector<std::string>{"--bogus"},
-                                         std::vector<std::string>{"tolvaner"},
-                                         std::vector<std::string>{"--"}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CommandLine,
+    testing::Values(std::vector<std::string>{"--fault", "loud"},
+                    std::vector<std::string>{"--id", "TOOLONG"},
+                    std::vector<std::string>{"--rev", "200"},
+                    std::vector<std::string>{"--load", "-3"}, std::vector<std::string>{"--bogus"},
+                    std::vector<std::string>{"tolvaner"}, std::vector<std::string>{"--"},
+                    std::vector<std::string>{"--port", "/dev/null", "--", "/bin/true"}));
 
 TEST(CommandLine, HelpGoesToStandardOutput) {
     Process sim({sim_path(), "--help"});

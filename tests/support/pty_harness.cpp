@@ -3,14 +3,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <poll.h>
-#include <pty.h>
-#include <stdexcept>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace e2e {
@@ -21,14 +16,6 @@ double now_ms() {
 }
 
 namespace {
-
-void set_cloexec(int fd) { fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC); }
-
-void make_pipe(int fds[2]) {
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe");
-    }
-}
 
 bool read_into(int& fd, std::string& sink) {
     char buf[4096];
@@ -47,67 +34,9 @@ bool read_into(int& fd, std::string& sink) {
 
 } // namespace
 
-Pty::Pty(bool raw) {
-    termios settings{};
-    cfmakeraw(&settings);
-    cfsetispeed(&settings, B57600);
-    cfsetospeed(&settings, B57600);
-    char name[256];
-    if (openpty(&master_, &slave_, name, raw ? &settings : nullptr, nullptr) != 0) {
-        throw std::runtime_error("openpty");
-    }
-    set_cloexec(master_);
-    set_cloexec(slave_);
-    path_ = name;
-}
-
-Pty::~Pty() {
-    hang_up();
-    if (slave_ >= 0) {
-        close(slave_);
-    }
-}
-
-void Pty::write(const Bytes& bytes) {
-    if (master_ >= 0 && !bytes.empty()) {
-        ssize_t n = ::write(master_, bytes.data(), bytes.size());
-        (void)n;
-    }
-}
-
-void Pty::hang_up() {
-    if (master_ >= 0) {
-        close(master_);
-        master_ = -1;
-    }
-}
-
 Session::Session(const std::vector<std::string>& args, Pty* pty, Device device)
     : pty_(pty), device_(std::move(device)) {
-    int in[2], out[2], err[2];
-    make_pipe(in);
-    make_pipe(out);
-    make_pipe(err);
-    pid_ = fork();
-    if (pid_ == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        std::vector<char*> argv;
-        for (const std::string& a : args) {
-            argv.push_back(const_cast<char*>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    in_ = in[1];
-    out_ = out[0];
-    err_ = err[0];
-    signal(SIGPIPE, SIG_IGN);
+    pid_ = harness::start_piped(args, in_, out_, err_);
 }
 
 Session::~Session() {
@@ -244,19 +173,6 @@ Run run(const std::vector<std::string>& args, const std::string& input, Pty* pty
     s.type(input);
     bool ended = s.finish();
     return {s.out + (ended ? "" : "<timed out>"), s.err, s.status, s.requests, s.wire};
-}
-
-TempDir::TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "tolvaner-test-XXXXXX").string();
-    if (mkdtemp(tmpl.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp");
-    }
-    path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
 }
 
 } // namespace e2e

@@ -1,9 +1,10 @@
-// End-to-end harness: a real pseudo-terminal whose master side the test plays
-// as the device, and the built program run as a child process with its
-// standard streams on pipes.
+// A scripted device for end-to-end tests: the test plays the device on the
+// master side of a pseudo-terminal (harness::Pty) while the built program runs
+// as a child process with its standard streams on pipes.
 #pragma once
 
 #include "tests/support/frame_bytes.h"
+#include "tests/support/harness.h"
 
 #include <sys/types.h>
 
@@ -35,28 +36,8 @@ struct Answer {
 // Decides the device's answer to each complete request; nullopt is silence.
 using Device = std::function<std::optional<Answer>(const Bytes& request)>;
 
-class Pty {
-  public:
-    // `raw` false leaves the terminal as the kernel makes it (echo, line
-    // editing, CR/LF translation, XON/XOFF, signal characters): the program
-    // must make the line binary-clean itself.
-    explicit Pty(bool raw = true);
-    ~Pty();
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    const std::string& path() const { return path_; }
-    int master() const { return master_; }
-    int slave() const { return slave_; }
-    void write(const Bytes& bytes);
-    // The device goes away: the program's side sees a hang-up.
-    void hang_up();
-
-  private:
-    int master_ = -1;
-    int slave_ = -1;
-    std::string path_;
-};
+using harness::Pty;
+using harness::TempDir;
 
 class Session {
   public:
@@ -110,16 +91,5 @@ struct Run {
 };
 Run run(const std::vector<std::string>& args, const std::string& input, Pty* pty = nullptr,
         Device device = {});
-
-// A fresh folder under TMPDIR, removed with its contents at destruction.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 } // namespace e2e

@@ -32,7 +32,7 @@ constexpr int server_stop_timeout_ms = 15000;
 
 std::string skip;
 std::string failure;
-std::unique_ptr<e2e::TempDir> folder;
+std::unique_ptr<harness::TempDir> folder;
 std::string prefix;
 pid_t server_pid = -1;
 int next_com = 100;
@@ -41,54 +41,9 @@ bool executable(const std::string& path) {
     return !path.empty() && access(path.c_str(), X_OK) == 0;
 }
 
-// Starts `args` with standard input from /dev/null, both outputs appended to
-// `log` and no other descriptors of the test.
-pid_t spawn(const std::vector<std::string>& args, const std::string& log) {
-    pid_t pid = fork();
-    if (pid != 0) {
-        return pid;
-    }
-    // No session of its own: the server opens the serial devices, and as a
-    // session leader it would take a test's pseudo-terminal for its
-    // controlling terminal, get SIGHUP when the test hangs that up, and dump
-    // its whole state (megabytes) each time.
-    int null = open("/dev/null", O_RDONLY);
-    int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    if (null < 0 || out < 0) {
-        _exit(127);
-    }
-    dup2(null, 0);
-    dup2(out, 1);
-    dup2(out, 2);
-    for (int fd = 3; fd < 1024; ++fd) {
-        close(fd);
-    }
-    std::vector<char*> argv;
-    for (const std::string& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-}
-
-// The exit status, or nullopt if `pid` is still running at the deadline.
+// The exit status, or nullopt if `pid` is still running after `timeout_ms`.
 std::optional<int> wait_for(pid_t pid, int timeout_ms) {
-    const double deadline = e2e::now_ms() + timeout_ms;
-    for (;;) {
-        int ws;
-        pid_t r = waitpid(pid, &ws, WNOHANG);
-        if (r == pid) {
-            return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-        }
-        if (r < 0 && errno != EINTR) {
-            return -1;
-        }
-        if (e2e::now_ms() >= deadline) {
-            return std::nullopt;
-        }
-        usleep(20000);
-    }
+    return harness::wait_pid(pid, harness::after(std::chrono::milliseconds(timeout_ms)));
 }
 
 void stop(pid_t pid) {
@@ -148,7 +103,7 @@ void Prefix::SetUp() {
         return;
     }
 
-    folder = std::make_unique<e2e::TempDir>();
+    folder = std::make_unique<harness::TempDir>();
     prefix = folder->path() + "/prefix";
     const std::string home = folder->path() + "/home";
     mkdir(prefix.c_str(), 0700);
@@ -160,7 +115,8 @@ void Prefix::SetUp() {
     // idle moments between tests; should this binary die, it stops by itself
     // a minute after its last program.
     const std::string server_log = folder->path() + "/wineserver.log";
-    server_pid = spawn({server_path, "--foreground", "--persistent=60"}, server_log);
+    server_pid =
+        harness::start_logged({server_path, "--foreground", "--persistent=60"}, server_log);
     const double deadline = e2e::now_ms() + server_start_timeout_ms;
     while (server_folder_name().empty()) {
         if (wait_for(server_pid, 0) || e2e::now_ms() >= deadline) {
@@ -171,7 +127,7 @@ void Prefix::SetUp() {
     }
 
     const std::string boot_log = folder->path() + "/wineboot.log";
-    pid_t boot = spawn({loader_path, "wineboot", "--init"}, boot_log);
+    pid_t boot = harness::start_logged({loader_path, "wineboot", "--init"}, boot_log);
     std::optional<int> status = wait_for(boot, prefix_timeout_ms);
     if (!status) {
         stop(boot);
@@ -185,7 +141,8 @@ void Prefix::SetUp() {
 void Prefix::TearDown() {
     if (server_pid > 0) {
         const std::string socket_folder = server_folder_name();
-        pid_t killer = spawn({server_path, "--kill"}, folder->path() + "/wineserver.log");
+        pid_t killer =
+            harness::start_logged({server_path, "--kill"}, folder->path() + "/wineserver.log");
         if (!wait_for(killer, server_stop_timeout_ms)) {
             stop(killer);
         }

@@ -1,26 +1,48 @@
-#include "e2e_support.h"
+#include "tests/support/harness.h"
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <pty.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
 
-namespace simtest {
+namespace harness {
 
 namespace {
+
+// Writing to a program that has already ended must fail the write, not end
+// the test run.
+const bool sigpipe_ignored = [] {
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+}();
+
+void set_cloexec(int fd) { fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC); }
+
+std::vector<char*> c_args(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    return argv;
+}
+
+} // namespace
 
 int ms_until(Clock::time_point deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
-// Waits for `fd` to be readable; false at the deadline.
 bool readable(int fd, Clock::time_point deadline) {
     for (;;) {
         pollfd p{fd, POLLIN, 0};
@@ -41,44 +63,71 @@ void close_fd(int& fd) {
     }
 }
 
-// Writing to a program that has already ended must fail the write, not end
-// the test run.
-const bool sigpipe_ignored = [] {
-    std::signal(SIGPIPE, SIG_IGN);
-    return true;
-}();
-
-} // namespace
-
-Process::Process(const std::vector<std::string>& argv) {
+pid_t start_piped(const std::vector<std::string>& argv, int& in, int& out, int& err) {
     (void)sigpipe_ignored;
-    int in[2], out[2], err[2];
-    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
-        return;
+    int i[2], o[2], e[2];
+    if (pipe2(i, O_CLOEXEC) != 0 || pipe2(o, O_CLOEXEC) != 0 || pipe2(e, O_CLOEXEC) != 0) {
+        return -1;
     }
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
-    std::vector<char*> args;
-    for (const std::string& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
+    std::vector<char*> args = c_args(argv);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(i[0], 0);
+        dup2(o[1], 1);
+        dup2(e[1], 2);
         std::signal(SIGPIPE, SIG_DFL);
         execv(args[0], args.data());
-        _exit(126);
+        _exit(127);
     }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    in_ = in[1];
-    out_ = out[0];
-    err_ = err[0];
+    close(i[0]);
+    close(o[1]);
+    close(e[1]);
+    in = i[1];
+    out = o[0];
+    err = e[0];
+    return pid;
+}
+
+pid_t start_logged(const std::vector<std::string>& argv, const std::string& log) {
+    std::vector<char*> args = c_args(argv);
+    const pid_t pid = fork();
+    if (pid != 0) {
+        return pid;
+    }
+    // No session of its own: a session leader that opens a terminal takes it
+    // for its controlling terminal and gets SIGHUP when the test hangs it up.
+    const int null = open("/dev/null", O_RDONLY);
+    const int log_fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    if (null < 0 || log_fd < 0) {
+        _exit(127);
+    }
+    dup2(null, 0);
+    dup2(log_fd, 1);
+    dup2(log_fd, 2);
+    for (int fd = 3; fd < 1024; ++fd) {
+        close(fd);
+    }
+    std::signal(SIGPIPE, SIG_DFL);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
+std::optional<int> wait_pid(pid_t pid, Clock::time_point deadline) {
+    for (;;) {
+        int status = 0;
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+        }
+        if ((done < 0 && errno != EINTR) || Clock::now() >= deadline) {
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
+Process::Process(const std::vector<std::string>& argv) {
+    pid_ = start_piped(argv, in_, out_, err_);
 }
 
 Process::~Process() {
@@ -146,24 +195,17 @@ std::string Process::read_all(int& fd, Clock::time_point deadline) {
 }
 
 std::optional<int> Process::wait(Clock::time_point deadline) {
-    for (;;) {
-        int status = 0;
-        const pid_t done = waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
-            pid_ = -1;
-            return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
-        }
-        if (done < 0 || Clock::now() >= deadline) {
-            return std::nullopt;
-        }
-        std::this_thread::sleep_for(5ms);
+    std::optional<int> status = wait_pid(pid_, deadline);
+    if (status) {
+        pid_ = -1;
     }
+    return status;
 }
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tolvaner-sim-test-XXXXXX";
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tolvaner-test-XXXXXX";
     if (mkdtemp(pattern.data()) != nullptr) {
         path_ = pattern;
     }
@@ -254,4 +296,39 @@ std::string hex(const Bytes& bytes) {
     return text;
 }
 
-} // namespace simtest
+Pty::Pty(bool raw) {
+    termios settings{};
+    cfmakeraw(&settings);
+    cfsetispeed(&settings, B57600);
+    cfsetospeed(&settings, B57600);
+    char name[256];
+    if (openpty(&master_, &slave_, name, raw ? &settings : nullptr, nullptr) != 0) {
+        return; // path() stays empty
+    }
+    set_cloexec(master_);
+    set_cloexec(slave_);
+    path_ = name;
+}
+
+Pty::~Pty() {
+    hang_up();
+    if (slave_ >= 0) {
+        close(slave_);
+    }
+}
+
+void Pty::write(const Bytes& bytes) {
+    if (master_ >= 0 && !bytes.empty()) {
+        ssize_t n = ::write(master_, bytes.data(), bytes.size());
+        (void)n;
+    }
+}
+
+void Pty::hang_up() {
+    if (master_ >= 0) {
+        close(master_);
+        master_ = -1;
+    }
+}
+
+} // namespace harness

@@ -1,7 +1,7 @@
-// Running the built programs in tests: child processes with piped standard
-// streams, a client end of the simulated port, and private temporary folders.
-// Every wait has a deadline, so a hung program fails a test instead of
-// stalling the run.
+// The one harness every end-to-end suite runs its programs with (native, Wine
+// and the virtual machines): child processes on pipes, pseudo-terminals,
+// private temporary folders and waits that all end at a deadline, so that a
+// hung program fails its test instead of stalling the run.
 #pragma once
 
 #include <chrono>
@@ -11,13 +11,27 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace simtest {
+namespace harness {
 
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
 inline Clock::time_point after(Clock::duration d) { return Clock::now() + d; }
+int ms_until(Clock::time_point deadline);
+// Waits for `fd` to be readable (or at its end); false at the deadline.
+bool readable(int fd, Clock::time_point deadline);
+void close_fd(int& fd);
+
+// Starts `argv` (argv[0] a path) with its standard input, output and error on
+// pipes whose other ends are returned; the child's pid, or -1.
+pid_t start_piped(const std::vector<std::string>& argv, int& in, int& out, int& err);
+// Starts `argv` with standard input from /dev/null, both outputs appended to
+// `log`, no other descriptors of the test and no controlling terminal to take.
+pid_t start_logged(const std::vector<std::string>& argv, const std::string& log);
+// The exit status, 128 + the signal for a killed one; nothing while `pid` is
+// still running at the deadline (or when it is no child of ours).
+std::optional<int> wait_pid(pid_t pid, Clock::time_point deadline);
 
 class Process {
   public:
@@ -37,8 +51,6 @@ class Process {
     // Everything up to end of file, or up to the deadline.
     std::string read_output(Clock::time_point deadline) { return read_all(out_, deadline); }
     std::string read_errors(Clock::time_point deadline) { return read_all(err_, deadline); }
-    // The exit status, 128 + the signal for a killed one; nothing if it is
-    // still running at the deadline.
     std::optional<int> wait(Clock::time_point deadline);
 
   private:
@@ -64,8 +76,32 @@ class TempDir {
     std::string path_;
 };
 
-// A client on the simulated port, opened like any program would, with the
-// terminal settings left as the simulator made them.
+// A pseudo-terminal pair: the test holds the master, a program opens `path()`.
+class Pty {
+  public:
+    // `raw` false leaves the terminal as the kernel makes it (echo, line
+    // editing, CR/LF translation, XON/XOFF, signal characters): the program
+    // must make the line binary-clean itself.
+    explicit Pty(bool raw = true);
+    ~Pty();
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    const std::string& path() const { return path_; }
+    int master() const { return master_; }
+    int slave() const { return slave_; }
+    void write(const Bytes& bytes);
+    // The far end goes away: the slave's side sees a hang-up.
+    void hang_up();
+
+  private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string path_;
+};
+
+// A client on a port, opened like any program would, with the terminal
+// settings left as they are.
 class Port {
   public:
     explicit Port(const std::string& path);
@@ -86,6 +122,9 @@ class Port {
     int fd_ = -1;
 };
 
+// The built simulator; empty where it is not built.
+std::string sim_path();
+
 // The simulator serving alone: started, and its port taken from its first line.
 struct StandaloneSim {
     explicit StandaloneSim(std::vector<std::string> options);
@@ -94,8 +133,6 @@ struct StandaloneSim {
     std::string port; // empty when the first line did not name one
 };
 
-std::string sim_path();
-
 std::string hex(const Bytes& bytes);
 
-} // namespace simtest
+} // namespace harness
