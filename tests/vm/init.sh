@@ -1,0 +1,162 @@
+#!/bin/busybox sh
+# The first process of the test machine. It loads the drivers, runs tolvaner
+# on the port of the driver under test (vmcheck=8250|ftdi|acm on the kernel
+# command line) and reports on the console in lines starting "@vm ", which the
+# host reads; it asks the host for what only the host can do (restart the
+# device, unplug the adapter) with "@vm sim ...", "@vm unplug", "@vm replug"
+# and waits for a line back. Then it powers the machine off.
+/bin/busybox mkdir -p /proc /sys /dev /tmp
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+# Nothing the kernel logs may land between the report's lines.
+echo 1 >/proc/sys/kernel/printk
+
+say() { echo "@vm $*"; }
+# Each line of a file, on the report, after a label.
+show() { sed "s/^/@vm $1 /" "$2"; echo; }
+finish() {
+    say done
+    sync
+    poweroff -f
+}
+
+driver=$(sed -n 's/.*vmcheck=\([a-z0-9]*\).*/\1/p' /proc/cmdline)
+for module in $(cat /modules.list); do
+    insmod "/modules/$module" || say "error insmod $module"
+done
+
+# Waits up to 20 s for a device node to come (or, with "gone", to go).
+await() {
+    i=0
+    while [ $i -lt 400 ]; do
+        if [ "$2" = gone ]; then [ -e "$1" ] || return 0; else [ -e "$1" ] && return 0; fi
+        sleep 0.05
+        i=$((i + 1))
+    done
+    say "error $1 did not ${2:-come}"
+    return 1
+}
+
+gadget=/sys/kernel/config/usb_gadget/meter
+case $driver in
+8250)
+    port=/dev/ttyS1
+    ;;
+ftdi)
+    port=/dev/ttyUSB0
+    ;;
+acm)
+    port=/dev/ttyACM0
+    mount -t configfs none /sys/kernel/config
+    mkdir $gadget $gadget/functions/acm.0 $gadget/configs/c.1
+    echo 0x1209 >$gadget/idVendor
+    echo 0x0001 >$gadget/idProduct
+    ln -s $gadget/functions/acm.0 $gadget/configs/c.1/
+    ls /sys/class/udc >$gadget/UDC
+    await /dev/ttyGS0
+    ;;
+*)
+    say "error no driver named on the command line"
+    finish
+    ;;
+esac
+await $port || finish
+
+# The device: on the host's side of the line for 8250 and ftdi, here on the
+# gadget's side for acm. Its trace goes to /tmp/trace.
+sim_pid=
+device() {
+    if [ $driver = acm ]; then
+        [ -n "$sim_pid" ] && kill $sim_pid 2>/dev/null && wait $sim_pid
+        tolvaner-sim --trace --port /dev/ttyGS0 "$@" >/dev/null 2>>/tmp/trace &
+        sim_pid=$!
+        sleep 0.3
+    else
+        say sim "$@"
+        read -r reply
+    fi
+}
+
+unplug() {
+    if [ $driver = acm ]; then echo "" >$gadget/UDC; else say unplug && read -r reply; fi
+}
+
+replug() {
+    await $port gone
+    if [ $driver = acm ]; then ls /sys/class/udc >$gadget/UDC; else say replug && read -r reply; fi
+    await $port && device
+}
+
+# A whole session: every setting, then every readback.
+device
+echo "i c v 1000 s 5 m 2 a 6 r v r s r m r a r k x" | timeout 60 tolvaner $port >/tmp/out 2>&1
+say "status session $?"
+show "out session" /tmp/out
+
+# While one tolvaner holds the port: its line settings, and a second refused.
+mkfifo /tmp/held
+tolvaner $port </tmp/held >/tmp/out 2>&1 &
+held=$!
+exec 3>/tmp/held
+echo "r v" >&3
+sleep 1
+say "stty $(stty -a -F $port 2>/dev/null | tr '\n' ' ')"
+echo x | timeout 10 tolvaner $port >/tmp/second 2>&1
+say "status second $?"
+show "out second" /tmp/second
+echo x >&3
+exec 3>&-
+wait $held
+say "status held $?"
+
+# A spoiled answer.
+device --fault truncate
+echo "r v x" | timeout 30 tolvaner $port >/tmp/out 2>&1
+say "status fault $?"
+show "out fault" /tmp/out
+device
+
+# The adapter pulled out: at the prompt with commands then typed, and while a
+# query waits out its settle time. The kernel log times the unplug and the end.
+if [ $driver != 8250 ]; then
+    for when in prompt settle; do
+        rm -f /tmp/in
+        mkfifo /tmp/in
+        tolvaner $port </tmp/in >/tmp/out 2>&1 &
+        pid=$!
+        exec 4>/tmp/in
+        echo i >&4
+        i=0
+        while [ "$(grep -o 'Enter user command' /tmp/out | wc -l)" -lt 2 ] && [ $i -lt 200 ]; do
+            sleep 0.05
+            i=$((i + 1))
+        done
+        if [ $when = prompt ]; then
+            unplug
+            await $port gone
+            echo "r v r s r m" >&4
+        else
+            echo "r v" >&4
+            sleep 0.25
+            unplug
+        fi
+        (sleep 15 && kill -9 $pid) 2>/dev/null &
+        watchdog=$!
+        wait $pid
+        status=$?
+        echo "vmcheck: tolvaner exited" >/dev/kmsg
+        kill $watchdog 2>/dev/null
+        exec 4>&-
+        say "status unplug-$when $status"
+        show "out unplug-$when" /tmp/out
+        dmesg | grep -E 'USB disconnect|vmcheck: tolvaner exited' | tail -2 >/tmp/log
+        show "log unplug-$when" /tmp/log
+        replug
+    done
+fi
+
+[ -f /tmp/trace ] && show trace /tmp/trace
+finish

@@ -1,0 +1,590 @@
+// tolvaner on real kernel serial drivers, each in a virtual machine of its
+// own: a 16550 UART (8250), an FTDI USB adapter (ftdi_sio) and a CDC-ACM
+// device (cdc_acm, on an in-guest gadget). The guest's init (init.sh) runs the
+// program and reports; this side boots the machine, plays the device where it
+// is on the host's side of the line, unplugs the adapter through the QEMU
+// monitor when the guest asks, and judges the report row by row.
+#include "tests/support/harness.h"
+#include "tests/support/pacing.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace harness;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kernel_dir = TOLVANER_VM_KERNEL_DIR;
+const std::string qemu_path = TOLVANER_QEMU;
+const std::string busybox_path = TOLVANER_BUSYBOX;
+const std::string modinfo_path = TOLVANER_MODINFO;
+const std::string cpio_path = TOLVANER_CPIO;
+const std::string console_path = TOLVANER_PATH;
+const std::string init_script = TOLVANER_VM_INIT;
+
+// Booting, every check and both unplugs, under software emulation on a busy
+// machine; a guest that hangs is stopped here.
+constexpr auto run_limit = 240s;
+
+// The same input the guest's whole session types.
+const std::string session_input = "i c v 1000 s 5 m 2 a 6 r v r s r m r a r k x";
+
+struct Driver {
+    const char* name;
+    std::vector<std::string> modules; // what the guest loads, dependencies found here
+    std::vector<std::string> qemu_args;
+    bool host_device; // the device is played on the host's side of a QEMU pty
+    bool unplugs;
+};
+
+const Driver drivers[] = {
+    {"uart_8250", {}, {"-chardev", "pty,id=line", "-serial", "chardev:line"}, true, false},
+    {"ftdi",
+     {"xhci-pci", "ftdi_sio"},
+     {"-device", "qemu-xhci,id=xhci", "-chardev", "pty,id=line", "-device",
+      "usb-serial,chardev=line,bus=xhci.0,id=adapter0"},
+     true,
+     true},
+    {"acm", {"dummy_hcd", "usb_f_acm", "cdc-acm"}, {}, false, true},
+};
+
+std::string skip_reason() {
+    if (qemu_path.empty() || access(qemu_path.c_str(), X_OK) != 0) {
+        return "QEMU is not installed (Debian package qemu-system-x86)";
+    }
+    for (const auto& [path, package] :
+         {std::pair{busybox_path, "busybox-static"}, std::pair{modinfo_path, "kmod"},
+          std::pair{cpio_path, "cpio"}}) {
+        if (path.empty() || access(path.c_str(), X_OK) != 0) {
+            return std::string("a tool is missing (Debian package ") + package + ")";
+        }
+    }
+    std::error_code ec;
+    if (!fs::is_directory(kernel_dir + "/boot", ec)) {
+        return "no kernel in " + kernel_dir + " (scripts/vm-kernel " + kernel_dir + " fetches it)";
+    }
+    return "";
+}
+
+std::string first_match(const std::string& dir, const std::string& prefix) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir, ec)) {
+        if (entry.path().filename().string().starts_with(prefix)) {
+            return entry.path().string();
+        }
+    }
+    return "";
+}
+
+// Module names use - and _ alike.
+std::string module_key(std::string name) {
+    std::replace(name.begin(), name.end(), '-', '_');
+    return name;
+}
+
+// The module files `wanted` needs, each after what it depends on.
+std::vector<std::string> modules_in_order(const std::string& tree,
+                                          const std::vector<std::string>& wanted) {
+    std::map<std::string, std::string> files;
+    std::error_code ec;
+    for (const auto& entry : fs::recursive_directory_iterator(tree, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.ends_with(".ko")) {
+            files[module_key(name.substr(0, name.size() - 3))] = entry.path().string();
+        }
+    }
+    std::vector<std::string> order;
+    std::set<std::string> seen;
+    std::function<void(const std::string&)> visit = [&](const std::string& name) {
+        const std::string key = module_key(name);
+        if (!seen.insert(key).second) {
+            return;
+        }
+        auto file = files.find(key);
+        if (file == files.end()) {
+            ADD_FAILURE() << "module " << name << " is not in " << tree;
+            return;
+        }
+        Process modinfo({modinfo_path, "-F", "depends", file->second});
+        std::string depends = modinfo.read_output(after(10s));
+        modinfo.wait(after(5s));
+        std::replace(depends.begin(), depends.end(), ',', ' ');
+        std::istringstream words(depends);
+        for (std::string dependency; words >> dependency;) {
+            visit(dependency);
+        }
+        order.push_back(file->second);
+    };
+    for (const std::string& name : wanted) {
+        visit(name);
+    }
+    return order;
+}
+
+bool run_quietly(const std::vector<std::string>& argv) {
+    Process p(argv);
+    p.read_output(after(60s));
+    return p.wait(after(60s)) == 0;
+}
+
+// An uncompressed initramfs: busybox, the modules, both programs built
+// static, and the init.
+std::string make_initramfs(const std::string& dir, const Driver& driver) {
+    const std::string root = dir + "/root";
+    fs::create_directories(root + "/bin");
+    fs::create_directories(root + "/modules");
+    const auto copy = [](const std::string& from, const std::string& to) {
+        std::error_code ec;
+        fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+        EXPECT_FALSE(ec) << from << ": " << ec.message();
+    };
+    copy(busybox_path, root + "/bin/busybox");
+    copy(TOLVANER_STATIC, root + "/bin/tolvaner");
+    copy(TOLVANER_SIM_STATIC, root + "/bin/tolvaner-sim");
+    copy(init_script, root + "/init");
+    std::string list;
+    const std::string tree = first_match(kernel_dir + "/lib/modules", "");
+    for (const std::string& file : modules_in_order(tree + "/kernel", driver.modules)) {
+        const std::string name = fs::path(file).filename().string();
+        copy(file, root + "/modules/" + name);
+        list += name + "\n";
+    }
+    FILE* out = std::fopen((root + "/modules.list").c_str(), "w");
+    std::fputs(list.c_str(), out);
+    std::fclose(out);
+    const std::string image = dir + "/initramfs.cpio";
+    EXPECT_TRUE(
+        run_quietly({"/bin/sh", "-c", "cd \"$1\" && find . | \"$2\" -o -H newc --quiet >\"$3\"",
+                     "sh", root, cpio_path, image}));
+    return image;
+}
+
+// The QEMU monitor on its unix socket: one command at a time, its answer read
+// up to the next prompt.
+class Monitor {
+  public:
+    bool connect_to(const std::string& path, Clock::time_point deadline) {
+        while (Clock::now() < deadline) {
+            fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+            if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+                return answer(deadline).has_value();
+            }
+            close_fd(fd_);
+            usleep(50000);
+        }
+        return false;
+    }
+    ~Monitor() { close_fd(fd_); }
+
+    std::optional<std::string> command(const std::string& text) {
+        const std::string line = text + "\n";
+        if (write(fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+            return std::nullopt;
+        }
+        return answer(after(10s));
+    }
+
+  private:
+    std::optional<std::string> answer(Clock::time_point deadline) {
+        std::string text;
+        while (text.find("(qemu) ") == std::string::npos) {
+            if (!readable(fd_, deadline)) {
+                return std::nullopt;
+            }
+            char buffer[512];
+            const ssize_t got = read(fd_, buffer, sizeof buffer);
+            if (got <= 0) {
+                return std::nullopt;
+            }
+            text.append(buffer, static_cast<std::size_t>(got));
+        }
+        return text;
+    }
+
+    int fd_ = -1;
+};
+
+// What a guest reported, by kind and name.
+struct Report {
+    std::vector<std::string> lines;          // every "@vm " line, without it
+    std::map<std::string, int> status;       // "status NAME N"
+    std::map<std::string, std::string> text; // "out NAME ...", "log NAME ...", joined
+    std::string stty;
+    std::vector<double> gaps; // every gap the device saw, ms
+    std::string console;      // all the guest printed
+    bool done = false;
+
+    void take(const std::string& line) {
+        lines.push_back(line);
+        std::istringstream in(line);
+        std::string kind, name;
+        in >> kind;
+        if (kind == "done") {
+            done = true;
+        } else if (kind == "stty") {
+            stty = line.substr(5);
+        } else if (kind == "status") {
+            int value = -1;
+            in >> name >> value;
+            status[name] = value;
+        } else if (kind == "out" || kind == "log") {
+            in >> name;
+            const std::size_t start = kind.size() + name.size() + 2;
+            text[kind + " " + name] += (start <= line.size() ? line.substr(start) : "") + "\n";
+        } else if (kind == "trace") {
+            take_trace(line.substr(std::min(line.size(), std::size_t{6})));
+        }
+    }
+
+    void take_trace(const std::string& trace) {
+        static const std::regex gaps_part(" rx .* gaps ([0-9. ]+)");
+        std::istringstream in(trace);
+        for (std::string line; std::getline(in, line);) {
+            std::smatch m;
+            if (std::regex_search(line, m, gaps_part)) {
+                std::istringstream values(m[1].str());
+                for (double gap; values >> gap;) {
+                    gaps.push_back(gap);
+                }
+            }
+        }
+    }
+};
+
+// The host's side of the line: the device simulator on QEMU's pty, restarted
+// with new options when the guest asks. The pty stays held open between
+// simulators, so that QEMU never takes the line for disconnected.
+class HostDevice {
+  public:
+    explicit HostDevice(std::string pty) : pty_(std::move(pty)) {
+        holder_ = open(pty_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    }
+    ~HostDevice() {
+        stop();
+        close_fd(holder_);
+    }
+    bool start(std::vector<std::string> options, Report& report) {
+        stop(&report);
+        options.insert(options.begin(), {sim_path(), "--trace", "--port", pty_});
+        sim_ = std::make_unique<Process>(options);
+        return sim_->read_line(after(10s)) == "tolvaner-sim: device on " + pty_ + "\n";
+    }
+    void stop(Report* report = nullptr) {
+        if (sim_) {
+            kill(sim_->pid(), SIGTERM);
+            sim_->wait(after(5s));
+            const std::string trace = sim_->read_errors(after(2s));
+            if (report != nullptr) {
+                report->take_trace(trace);
+            }
+            sim_.reset();
+        }
+    }
+
+  private:
+    std::string pty_;
+    int holder_ = -1;
+    std::unique_ptr<Process> sim_;
+};
+
+std::string pty_of(Monitor& monitor) {
+    const std::optional<std::string> chardevs = monitor.command("info chardev");
+    std::smatch m;
+    static const std::regex line("line: filename=pty:(/dev/pts/[0-9]+)");
+    if (chardevs && std::regex_search(*chardevs, m, line)) {
+        return m[1].str();
+    }
+    return "";
+}
+
+// Boots the guest for `driver` and serves it until it powers off.
+Report run_guest(const Driver& driver) {
+    Report report;
+    TempDir dir;
+    const std::string image = make_initramfs(dir.path(), driver);
+    const std::string kernel = first_match(kernel_dir + "/boot", "vmlinuz-");
+    const std::string monitor_path = dir.path() + "/monitor";
+    std::vector<std::string> argv{
+        qemu_path,
+        "-nodefaults",
+        "-no-user-config",
+        "-display",
+        "none",
+        "-m",
+        "256",
+        "-no-reboot",
+        "-kernel",
+        kernel,
+        "-initrd",
+        image,
+        "-append",
+        std::string("console=ttyS0 panic=-1 quiet vmcheck=") +
+            (driver.name == std::string("uart_8250") ? "8250" : driver.name),
+        "-serial",
+        "stdio",
+        "-monitor",
+        "unix:" + monitor_path + ",server=on,wait=off"};
+    argv.insert(argv.end(), driver.qemu_args.begin(), driver.qemu_args.end());
+    const Clock::time_point deadline = after(run_limit);
+    Process qemu(argv);
+    Monitor monitor;
+    if (!monitor.connect_to(monitor_path, after(30s))) {
+        ADD_FAILURE() << "no QEMU monitor: " << qemu.read_errors(after(2s));
+        return report;
+    }
+    std::unique_ptr<HostDevice> device;
+    if (driver.host_device) {
+        const std::string pty = pty_of(monitor);
+        EXPECT_FALSE(pty.empty()) << "QEMU named no pty for the line";
+        device = std::make_unique<HostDevice>(pty);
+    }
+    int adapters = 0;
+    for (;;) {
+        std::string line = qemu.read_line(deadline);
+        if (line.empty()) {
+            break; // powered off, or the time is up
+        }
+        line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
+        report.console += line;
+        if (line.ends_with("\n")) {
+            line.pop_back();
+        }
+        if (!line.starts_with("@vm ")) {
+            continue;
+        }
+        line = line.substr(4);
+        report.take(line);
+        if (line.starts_with("sim") && device) {
+            std::istringstream words(line.substr(3));
+            std::vector<std::string> options{std::istream_iterator<std::string>(words), {}};
+            EXPECT_TRUE(device->start(options, report)) << "the simulator did not start";
+            qemu.send("go\n");
+        } else if (line == "unplug") {
+            monitor.command("device_del adapter" + std::to_string(adapters));
+            qemu.send("go\n");
+        } else if (line == "replug") {
+            // QEMU lets go of the line some time after the unplug, not at once.
+            ++adapters;
+            std::optional<std::string> said;
+            for (const Clock::time_point until = after(10s); Clock::now() < until;) {
+                said = monitor.command("device_add usb-serial,chardev=line,bus=xhci.0,id=adapter" +
+                                       std::to_string(adapters));
+                if (!said || said->find("in use") == std::string::npos) {
+                    break;
+                }
+                usleep(100000);
+            }
+            EXPECT_TRUE(said && said->find("Error") == std::string::npos) << said.value_or("");
+            qemu.send("go\n");
+        }
+    }
+    if (device) {
+        device->stop(&report);
+    }
+    EXPECT_TRUE(qemu.wait(after(5s))) << "the guest did not power off in time";
+    return report;
+}
+
+std::string native_session() {
+    Process sim({sim_path(), "--", console_path});
+    sim.send(session_input, true);
+    const std::string out = sim.read_output(after(60s));
+    sim.wait(after(10s));
+    return out;
+}
+
+// The seconds from the kernel's "USB disconnect" to the program's end, from
+// the two lines of the guest's kernel log.
+std::optional<double> unplug_to_exit(const std::string& log) {
+    static const std::regex stamp(R"(\[ *([0-9]+\.[0-9]+)\] (.*))");
+    std::optional<double> unplugged, exited;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        std::smatch m;
+        if (std::regex_search(line, m, stamp)) {
+            const double at = std::stod(m[1].str());
+            (m[2].str().find("USB disconnect") != std::string::npos ? unplugged : exited) = at;
+        }
+    }
+    if (!unplugged || !exited) {
+        return std::nullopt;
+    }
+    return *exited - *unplugged;
+}
+
+testing::AssertionResult unplug_reported(const Report& r, const std::string& when) {
+    const std::string out =
+        r.text.count("out unplug-" + when) ? r.text.at("out unplug-" + when) : "";
+    const std::string log =
+        r.text.count("log unplug-" + when) ? r.text.at("log unplug-" + when) : "";
+    const bool said = out.find("error occurred during read operation") != std::string::npos ||
+                      out.find("error occurred during write operation") != std::string::npos;
+    const std::optional<double> seconds = unplug_to_exit(log);
+    if (!said || !r.status.count("unplug-" + when) || r.status.at("unplug-" + when) != 1 ||
+        !seconds || *seconds > 1.0) {
+        return testing::AssertionFailure()
+               << "status "
+               << (r.status.count("unplug-" + when) ? r.status.at("unplug-" + when) : -1)
+               << ", output:\n"
+               << out << "kernel log:\n"
+               << log;
+    }
+    std::printf("unplug %s: exit %.3f s after the disconnect\n", when.c_str(), *seconds);
+    return testing::AssertionSuccess();
+}
+
+struct Check {
+    const char* name;
+    bool needs_unplug;
+    std::function<testing::AssertionResult(const Report&)> holds;
+};
+
+testing::AssertionResult status_is(const Report& r, const std::string& name, int expected) {
+    auto it = r.status.find(name);
+    if (it != r.status.end() && it->second == expected) {
+        return testing::AssertionSuccess();
+    }
+    return testing::AssertionFailure()
+           << name << ": status " << (it == r.status.end() ? -1 : it->second) << ", expected "
+           << expected;
+}
+
+std::string out_of(const Report& r, const std::string& name) {
+    auto it = r.text.find("out " + name);
+    return it == r.text.end() ? "" : it->second;
+}
+
+// A transcript through the guest's console ends in a line end either way.
+std::string trimmed(std::string text) {
+    while (!text.empty() && text.back() == '\n') {
+        text.pop_back();
+    }
+    return text;
+}
+
+const Check checks[] = {
+    {"guest ran every check and powered off", false,
+     [](const Report& r) {
+         const bool errors = std::any_of(r.lines.begin(), r.lines.end(), [](const std::string& l) {
+             return l.starts_with("error");
+         });
+         return r.done && !errors ? testing::AssertionSuccess()
+                                  : testing::AssertionFailure() << r.console;
+     }},
+    {"a whole session reads back every setting as the pty does", false,
+     [](const Report& r) {
+         static const std::string expected = trimmed(native_session());
+         if (!status_is(r, "session", 0)) {
+             return status_is(r, "session", 0);
+         }
+         const std::string got = trimmed(out_of(r, "session"));
+         return got == expected ? testing::AssertionSuccess()
+                                : testing::AssertionFailure() << got << "\n--- on a pty:\n"
+                                                              << expected;
+     }},
+    {"the line is 57600 8N1, no flow control, modem lines ignored", false,
+     [](const Report& r) {
+         for (const char* flag : {"speed 57600 baud", " cs8", " -parenb", " -cstopb", " -ixon",
+                                  " -ixoff", " clocal"}) {
+             if (r.stty.find(flag) == std::string::npos) {
+                 return testing::AssertionFailure() << "no '" << flag << "' in: " << r.stty;
+             }
+         }
+         return testing::AssertionSuccess();
+     }},
+    {"a second tolvaner on the port is refused", false,
+     [](const Report& r) {
+         if (out_of(r, "second").find("error occurred while opening comm port") ==
+             std::string::npos) {
+             return testing::AssertionFailure() << out_of(r, "second");
+         }
+         return status_is(r, "second", 1);
+     }},
+    {"the program holding the port ends normally", false,
+     [](const Report& r) { return status_is(r, "held", 0); }},
+    {"a truncated answer is reported as a fault", false,
+     [](const Report& r) {
+         const std::string out = out_of(r, "fault");
+         if (out.find("Packet checksum fault") == std::string::npos ||
+             out.find("number of bytes read = 3") == std::string::npos) {
+             return testing::AssertionFailure() << out;
+         }
+         return status_is(r, "fault", 0);
+     }},
+    {"the device sees at least 50 ms between bytes", false,
+     [](const Report& r) {
+         if (!r.gaps.empty()) {
+             std::vector<double> sorted = r.gaps;
+             std::sort(sorted.begin(), sorted.end());
+             std::printf("gaps: %zu, minimum %.1f ms, median %.1f ms, p99 %.1f ms\n", sorted.size(),
+                         sorted.front(), sorted[sorted.size() / 2],
+                         sorted[std::min(sorted.size() - 1, sorted.size() * 99 / 100)]);
+         }
+         return support::paced(r.gaps);
+     }},
+    {"unplugged at the prompt: an error, status 1, within a second", true,
+     [](const Report& r) { return unplug_reported(r, "prompt"); }},
+    {"unplugged while a query settles: an error, status 1, within a second", true,
+     [](const Report& r) { return unplug_reported(r, "settle"); }},
+};
+
+class Vm : public testing::TestWithParam<Driver> {};
+
+TEST_P(Vm, EveryCheckHoldsOnTheRealDriver) {
+    if (const std::string why = skip_reason(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    const Driver& driver = GetParam();
+    const Clock::time_point start = Clock::now();
+    const Report report = run_guest(driver);
+    std::printf("%s: guest ran for %.1f s\n", driver.name,
+                std::chrono::duration<double>(Clock::now() - start).count());
+    // The guest's whole report, for a look at what each driver did.
+    if (std::getenv("TOLVANER_VM_SHOW") != nullptr) {
+        std::fputs(report.console.c_str(), stdout);
+    }
+    for (const Check& check : checks) {
+        if (check.needs_unplug && !driver.unplugs) {
+            continue;
+        }
+        EXPECT_TRUE(check.holds(report)) << check.name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, Vm, testing::ValuesIn(drivers),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
+
+// A run in which the machine could not be made exits with 77, which CTest
+// reports as skipped, so a machine without QEMU or the kernel never shows
+// these tests as passed.
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    const int status = RUN_ALL_TESTS();
+    if (status == 0 && testing::UnitTest::GetInstance()->skipped_test_count() > 0) {
+        std::printf("VM tests skipped: %s\n", skip_reason().c_str());
+        return 77;
+    }
+    return status;
+}
