@@ -14,7 +14,10 @@ mount -t devtmpfs devtmpfs /dev
 # Nothing the kernel logs may land between the report's lines.
 echo 1 >/proc/sys/kernel/printk
 
-say() { echo "@vm $*"; }
+say() {
+    echo "@vm $*"
+    echo "$(cut -d' ' -f1 /proc/uptime) $*" >>/tmp/steps
+}
 # Each line of a file, on the report, after a label.
 show() { sed "s/^/@vm $1 /" "$2"; echo; }
 finish() {
@@ -128,12 +131,19 @@ if [ $driver != 8250 ]; then
         tolvaner $port </tmp/in >/tmp/out 2>&1 &
         pid=$!
         exec 4>/tmp/in
+        rm -f /tmp/probe-in
+        mkfifo /tmp/probe-in
+        port-probe $port </tmp/probe-in >/tmp/probe 2>&1 &
+        probe=$!
+        exec 5>/tmp/probe-in
         echo i >&4
         i=0
         while [ "$(grep -o 'Enter user command' /tmp/out | wc -l)" -lt 2 ] && [ $i -lt 200 ]; do
             sleep 0.05
             i=$((i + 1))
         done
+        echo look >&5
+        until [ -s /tmp/probe ]; do sleep 0.05; done
         if [ $when = prompt ]; then
             unplug
             await $port gone
@@ -143,13 +153,18 @@ if [ $driver != 8250 ]; then
             sleep 0.25
             unplug
         fi
-        (sleep 15 && kill -9 $pid) 2>/dev/null &
+        (sleep 15 && kill -9 $pid) 2>/dev/null 4>&- 5>&- &
         watchdog=$!
         wait $pid
         status=$?
         echo "vmcheck: tolvaner exited" >/dev/kmsg
         kill $watchdog 2>/dev/null
         exec 4>&-
+        await $port gone
+        echo write >&5
+        exec 5>&-
+        wait $probe
+        show "probe unplug-$when" /tmp/probe
         say "status unplug-$when $status"
         show "out unplug-$when" /tmp/out
         dmesg | grep -E 'USB disconnect|vmcheck: tolvaner exited' | tail -2 >/tmp/log
@@ -159,4 +174,5 @@ if [ $driver != 8250 ]; then
 fi
 
 [ -f /tmp/trace ] && show trace /tmp/trace
+show steps /tmp/steps
 finish

@@ -158,6 +158,7 @@ std::string make_initramfs(const std::string& dir, const Driver& driver) {
     copy(busybox_path, root + "/bin/busybox");
     copy(TOLVANER_STATIC, root + "/bin/tolvaner");
     copy(TOLVANER_SIM_STATIC, root + "/bin/tolvaner-sim");
+    copy(TOLVANER_PORT_PROBE, root + "/bin/port-probe");
     copy(init_script, root + "/init");
     std::string list;
     const std::string tree = first_match(kernel_dir + "/lib/modules", "");
@@ -247,7 +248,7 @@ struct Report {
             int value = -1;
             in >> name >> value;
             status[name] = value;
-        } else if (kind == "out" || kind == "log") {
+        } else if (kind == "out" || kind == "log" || kind == "probe") {
             in >> name;
             const std::size_t start = kind.size() + name.size() + 2;
             text[kind + " " + name] += (start <= line.size() ? line.substr(start) : "") + "\n";
@@ -449,7 +450,10 @@ testing::AssertionResult unplug_reported(const Report& r, const std::string& whe
                << out << "kernel log:\n"
                << log;
     }
-    std::printf("unplug %s: exit %.3f s after the disconnect\n", when.c_str(), *seconds);
+    std::printf("unplug %s: exit %.3f s after the disconnect; the port before and after:\n%s",
+                when.c_str(), *seconds,
+                r.text.count("probe unplug-" + when) ? r.text.at("probe unplug-" + when).c_str()
+                                                     : "");
     return testing::AssertionSuccess();
 }
 
