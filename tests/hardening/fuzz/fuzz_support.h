@@ -22,6 +22,7 @@ class CapturedStdout {
   private:
     std::FILE* saved_;
     std::FILE* memory_;
+    int saved_fd_ = -1;
     char* text_ = nullptr;
     std::size_t size_ = 0;
 };
