@@ -9,7 +9,9 @@ std::uint8_t tx_buffer[frame_buffer_size];
 std::uint8_t rx_buffer[frame_buffer_size];
 std::uint32_t bytes_read;
 
-void send_frame(std::uint8_t length) {
+namespace {
+
+void send_bytes(std::uint8_t length, bool discard_before_last) {
     if (length > max_payload_length) {
         return;
     }
@@ -18,6 +20,9 @@ void send_frame(std::uint8_t length) {
     for (int i = 0; i < count; ++i) {
         if (i == count - 1) {
             tx_buffer[i] = checksum;
+            if (discard_before_last) {
+                platform_discard_input();
+            }
         } else {
             checksum ^= tx_buffer[i];
         }
@@ -28,22 +33,31 @@ void send_frame(std::uint8_t length) {
     }
 }
 
+} // namespace
+
+void send_frame(std::uint8_t length) { send_bytes(length, false); }
+
+void send_query_frame(std::uint8_t length) { send_bytes(length, true); }
+
 namespace {
 
-FrameResult read_and_judge(bool nothing_is_good) {
+FrameResult read_and_judge(bool is_reply) {
     int got = platform_read(rx_buffer, frame_buffer_size);
     if (got < 0) {
         fail("error occurred during read operation\n");
     }
     bytes_read = static_cast<std::uint32_t>(got);
-    if (bytes_read == 0 && nothing_is_good) {
+    if (bytes_read == 0 && !is_reply) {
         return frame_good;
     }
 
     // Judge only what this read delivered: whatever earlier reads left in the
-    // buffer must never complete or pass a frame.
+    // buffer must never complete or pass a frame. A reply must be exactly one
+    // frame: with more in the read, the answer cannot be told from whatever
+    // else arrived (a late answer to a setting, noise).
+    const std::uint32_t length = rx_buffer[1] + 3u;
     bool whole = bytes_read >= 3 && rx_buffer[1] <= max_payload_length &&
-                 bytes_read >= static_cast<std::uint32_t>(rx_buffer[1] + 3);
+                 (is_reply ? bytes_read == length : bytes_read >= length);
     std::uint8_t sum = 0;
     if (whole) {
         for (int i = 0; i < rx_buffer[1] + 3; ++i) {
@@ -59,9 +73,9 @@ FrameResult read_and_judge(bool nothing_is_good) {
 
 } // namespace
 
-FrameResult receive_frame() { return read_and_judge(true); }
+FrameResult receive_frame() { return read_and_judge(false); }
 
-FrameResult receive_reply() { return read_and_judge(false); }
+FrameResult receive_reply() { return read_and_judge(true); }
 
 void dump_buffer(std::uint8_t selector) {
     const std::uint8_t* b = selector != 0 ? rx_buffer : tx_buffer;

@@ -508,8 +508,8 @@ const Check checks[] = {
      }},
     {"the line is 57600 8N1, no flow control, modem lines ignored", false,
      [](const Report& r) {
-         for (const char* flag : {"speed 57600 baud", " cs8", " -parenb", " -cstopb", " -ixon",
-                                  " -ixoff", " clocal"}) {
+         for (const char* flag : {"speed 57600 baud", " cs8", " -parenb", " -cstopb", " -crtscts",
+                                  " -ixon", " -ixoff", " clocal"}) {
              if (r.stty.find(flag) == std::string::npos) {
                  return testing::AssertionFailure() << "no '" << flag << "' in: " << r.stty;
              }
