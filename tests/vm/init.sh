@@ -1,6 +1,6 @@
 #!/bin/busybox sh
 # The first process of the test machine. It loads the drivers, runs tolvaner
-# on the port of the driver under test (vmcheck=8250|ftdi|acm on the kernel
+# on the port of the driver under test (vmcheck=uart_8250|ftdi|acm on the kernel
 # command line) and reports on the console in lines starting "@vm ", which the
 # host reads; it asks the host for what only the host can do (restart the
 # device, unplug the adapter) with "@vm sim ...", "@vm unplug", "@vm replug"
@@ -26,7 +26,7 @@ finish() {
     poweroff -f
 }
 
-driver=$(sed -n 's/.*vmcheck=\([a-z0-9]*\).*/\1/p' /proc/cmdline)
+driver=$(sed -n 's/.*vmcheck=\([a-z0-9_]*\).*/\1/p' /proc/cmdline)
 for module in $(cat /modules.list); do
     insmod "/modules/$module" || say "error insmod $module"
 done
@@ -45,7 +45,7 @@ await() {
 
 gadget=/sys/kernel/config/usb_gadget/meter
 case $driver in
-8250)
+uart_8250)
     port=/dev/ttyS1
     ;;
 ftdi)
@@ -93,9 +93,10 @@ replug() {
     await $port && device
 }
 
-# A whole session: every setting, then every readback.
+# A whole session: every setting, then every readback (the host compares it
+# with the same input's session on a pty).
 device
-echo "i c v 1000 s 5 m 2 a 6 r v r s r m r a r k x" | timeout 60 tolvaner $port >/tmp/out 2>&1
+timeout 60 tolvaner $port </session >/tmp/out 2>&1
 say "status session $?"
 show "out session" /tmp/out
 
@@ -124,7 +125,7 @@ device
 
 # The adapter pulled out: at the prompt with commands then typed, and while a
 # query waits out its settle time. The kernel log times the unplug and the end.
-if [ $driver != 8250 ]; then
+if [ $driver != uart_8250 ]; then
     for when in prompt settle; do
         rm -f /tmp/in
         mkfifo /tmp/in

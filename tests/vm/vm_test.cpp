@@ -43,7 +43,7 @@ const std::string init_script = TOLVANER_VM_INIT;
 // machine; a guest that hangs is stopped here.
 constexpr auto run_limit = 240s;
 
-// The same input the guest's whole session types.
+// The input of the guest's whole session: every setting, then every readback.
 const std::string session_input = "i c v 1000 s 5 m 2 a 6 r v r s r m r a r k x";
 
 struct Driver {
@@ -167,9 +167,12 @@ std::string make_initramfs(const std::string& dir, const Driver& driver) {
         copy(file, root + "/modules/" + name);
         list += name + "\n";
     }
-    FILE* out = std::fopen((root + "/modules.list").c_str(), "w");
-    std::fputs(list.c_str(), out);
-    std::fclose(out);
+    for (const auto& [name, text] :
+         {std::pair{"/modules.list", list}, std::pair{"/session", session_input + "\n"}}) {
+        FILE* out = std::fopen((root + name).c_str(), "w");
+        std::fputs(text.c_str(), out);
+        std::fclose(out);
+    }
     const std::string image = dir + "/initramfs.cpio";
     EXPECT_TRUE(
         run_quietly({"/bin/sh", "-c", "cd \"$1\" && find . | \"$2\" -o -H newc --quiet >\"$3\"",
@@ -325,26 +328,25 @@ Report run_guest(const Driver& driver) {
     const std::string image = make_initramfs(dir.path(), driver);
     const std::string kernel = first_match(kernel_dir + "/boot", "vmlinuz-");
     const std::string monitor_path = dir.path() + "/monitor";
-    std::vector<std::string> argv{
-        qemu_path,
-        "-nodefaults",
-        "-no-user-config",
-        "-display",
-        "none",
-        "-m",
-        "256",
-        "-no-reboot",
-        "-kernel",
-        kernel,
-        "-initrd",
-        image,
-        "-append",
-        std::string("console=ttyS0 panic=-1 quiet vmcheck=") +
-            (driver.name == std::string("uart_8250") ? "8250" : driver.name),
-        "-serial",
-        "stdio",
-        "-monitor",
-        "unix:" + monitor_path + ",server=on,wait=off"};
+    std::vector<std::string> argv{qemu_path,
+                                  "-nodefaults",
+                                  "-no-user-config",
+                                  "-display",
+                                  "none",
+                                  "-m",
+                                  "256",
+                                  "-no-reboot",
+                                  "-kernel",
+                                  kernel,
+                                  "-initrd",
+                                  image,
+                                  "-append",
+                                  std::string("console=ttyS0 panic=-1 quiet vmcheck=") +
+                                      driver.name,
+                                  "-serial",
+                                  "stdio",
+                                  "-monitor",
+                                  "unix:" + monitor_path + ",server=on,wait=off"};
     argv.insert(argv.end(), driver.qemu_args.begin(), driver.qemu_args.end());
     const Clock::time_point deadline = after(run_limit);
     Process qemu(argv);
