@@ -7,7 +7,11 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#if defined(__APPLE__)
+#include <util.h>
+#else
 #include <pty.h>
+#endif
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -66,8 +70,11 @@ void close_fd(int& fd) {
 pid_t start_piped(const std::vector<std::string>& argv, int& in, int& out, int& err) {
     (void)sigpipe_ignored;
     int i[2], o[2], e[2];
-    if (pipe2(i, O_CLOEXEC) != 0 || pipe2(o, O_CLOEXEC) != 0 || pipe2(e, O_CLOEXEC) != 0) {
+    if (pipe(i) != 0 || pipe(o) != 0 || pipe(e) != 0) {
         return -1;
+    }
+    for (int fd : {i[0], i[1], o[0], o[1], e[0], e[1]}) {
+        set_cloexec(fd);
     }
     std::vector<char*> args = c_args(argv);
     const pid_t pid = fork();
