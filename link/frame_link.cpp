@@ -2,6 +2,7 @@
 
 #include "link/platform.h"
 #include "link/serial_port.h"
+#include "link/wire_trace.h"
 
 #include <cstdio>
 
@@ -21,14 +22,38 @@ void send_frame(std::uint8_t length) {
         } else {
             checksum ^= tx_buffer[i];
         }
+        wire_trace_byte(i);
         if (!platform_write_byte(tx_buffer[i])) {
             fail("error occurred during write operation\n");
         }
         platform_pause_ms(byte_gap_ms);
     }
+    wire_trace_sent(tx_buffer, count);
 }
 
 namespace {
+
+// Judges only what this read delivered: whatever earlier reads left in the
+// buffer must never complete or pass a frame.
+ReadVerdict judge_read(bool nothing_is_good) {
+    if (bytes_read == 0) {
+        return nothing_is_good ? ReadVerdict::good : ReadVerdict::nothing_arrived;
+    }
+    if (bytes_read < 3) {
+        return ReadVerdict::shorter_than_header;
+    }
+    if (rx_buffer[1] > max_payload_length) {
+        return ReadVerdict::length_over_buffer;
+    }
+    if (bytes_read < static_cast<std::uint32_t>(rx_buffer[1] + 3)) {
+        return ReadVerdict::shorter_than_length;
+    }
+    std::uint8_t sum = 0;
+    for (int i = 0; i < rx_buffer[1] + 3; ++i) {
+        sum ^= rx_buffer[i];
+    }
+    return sum == 0 ? ReadVerdict::good : ReadVerdict::bad_checksum;
+}
 
 FrameResult read_and_judge(bool nothing_is_good) {
     int got = platform_read(rx_buffer, frame_buffer_size);
@@ -36,21 +61,9 @@ FrameResult read_and_judge(bool nothing_is_good) {
         fail("error occurred during read operation\n");
     }
     bytes_read = static_cast<std::uint32_t>(got);
-    if (bytes_read == 0 && nothing_is_good) {
-        return frame_good;
-    }
-
-    // Judge only what this read delivered: whatever earlier reads left in the
-    // buffer must never complete or pass a frame.
-    bool whole = bytes_read >= 3 && rx_buffer[1] <= max_payload_length &&
-                 bytes_read >= static_cast<std::uint32_t>(rx_buffer[1] + 3);
-    std::uint8_t sum = 0;
-    if (whole) {
-        for (int i = 0; i < rx_buffer[1] + 3; ++i) {
-            sum ^= rx_buffer[i];
-        }
-    }
-    if (!whole || sum != 0) {
+    ReadVerdict verdict = judge_read(nothing_is_good);
+    wire_trace_read(rx_buffer, got, verdict);
+    if (verdict != ReadVerdict::good) {
         std::fputs("Packet checksum fault\n", stdout);
         return frame_fault;
     }
