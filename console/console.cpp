@@ -325,7 +325,8 @@ enum class Request { session, traced_session, done, failed };
 
 Request read_options(int argc, char** argv, int& status) {
     const char* first = argc >= 2 ? argv[1] : "";
-    bool option = std::strncmp(first, "--", 2) == 0 || std::strcmp(first, "-h") == 0;
+    // "-h" only alone: "-h COM1" are two plain arguments, as they always were.
+    bool option = std::strncmp(first, "--", 2) == 0 || (argc == 2 && std::strcmp(first, "-h") == 0);
     if (!option) {
         return Request::session;
     }
@@ -339,9 +340,8 @@ Request read_options(int argc, char** argv, int& status) {
     } else if (std::strcmp(first, "--trace") == 0 && argc == 4) {
         return Request::traced_session;
     } else {
-        bool known = std::strcmp(first, "--help") == 0 || std::strcmp(first, "-h") == 0 ||
-                     std::strcmp(first, "--version") == 0 || std::strcmp(first, "--list") == 0 ||
-                     std::strcmp(first, "--trace") == 0;
+        bool known = std::strcmp(first, "--help") == 0 || std::strcmp(first, "--version") == 0 ||
+                     std::strcmp(first, "--list") == 0 || std::strcmp(first, "--trace") == 0;
         if (known) {
             std::printf("wrong number of arguments for %s\n", first);
         } else {
@@ -369,7 +369,7 @@ int run_console(int argc, char** argv) {
         return 1;
     }
     // Before the port is opened: a session that cannot be traced is not run.
-    if (request == Request::traced_session && !wire_trace_open(argv[2])) {
+    if (request == Request::traced_session && !wire_trace_open(argv[2], argv[3])) {
         std::printf("cannot open the trace file %s\n", argv[2]);
         return 1;
     }

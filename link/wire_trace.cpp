@@ -54,12 +54,17 @@ void end_line() {
 
 } // namespace
 
-bool wire_trace_open(const char* path) {
+bool wire_trace_open(const char* path, const char* port) {
     trace_file = std::fopen(path, "a");
-    if (trace_file != nullptr) {
-        std::setvbuf(trace_file, trace_buffer, _IOFBF, sizeof trace_buffer);
+    if (trace_file == nullptr) {
+        return false;
     }
-    return trace_file != nullptr;
+    std::setvbuf(trace_file, trace_buffer, _IOFBF, sizeof trace_buffer);
+    // Sessions appended to one file stay apart.
+    stamp(platform_wall_time(), "session");
+    std::fprintf(trace_file, " tolvaner %s on %s", TOLVANER_VERSION, port);
+    end_line();
+    return true;
 }
 
 void wire_trace_close() {

@@ -16,9 +16,9 @@ enum class ReadVerdict {
     bad_checksum,
 };
 
-// Opens `path` for appending. False when it cannot be opened; the trace is
-// then off.
-bool wire_trace_open(const char* path);
+// Opens `path` for appending and notes the start of a session on `port`.
+// False when it cannot be opened; the trace is then off.
+bool wire_trace_open(const char* path, const char* port);
 
 void wire_trace_close();
 
