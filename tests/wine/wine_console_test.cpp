@@ -66,6 +66,19 @@ TEST_F(WineConsole, UsageOnAWrongArgumentCount) {
     }
 }
 
+TEST_F(WineConsole, ListsTheRegisteredPortsAsTheyMustBeTyped) {
+    e2e::Run r = e2e::run(exe_command({"--list"}), "");
+    const std::string out = "\n" + unix_lines(r.out);
+    EXPECT_EQ(r.status, 0);
+    const std::string low = "COM" + std::to_string(wine::listed_low_com) + "  device=\\Device\\";
+    const std::string high = wine::com_name(wine::listed_high_com) + "  device=\\Device\\";
+    const size_t low_at = out.find("\n" + low);
+    const size_t high_at = out.find("\n" + high);
+    EXPECT_NE(low_at, std::string::npos) << out;
+    EXPECT_NE(high_at, std::string::npos) << out;
+    EXPECT_LT(low_at, high_at) << "in order of number:\n" << out;
+}
+
 TEST_F(WineConsole, OpenFailures) {
     e2e::TempDir dir;
     const std::string file = dir.path() + "/not-a-port";
