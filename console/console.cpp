@@ -13,13 +13,41 @@ namespace {
 std::FILE* operator_input = stdin;
 bool running;
 
-// Only the first character of a command matters and no accepted number is
-// longer than a few digits, so a token is kept up to this many characters;
-// the rest of a longer one is read and dropped.
+// Only the first character of a command or a readback item matters, so a
+// token is kept up to this many characters; the rest of a longer one is read
+// and dropped. Whether the token is a number is judged on every character.
 constexpr int token_capacity = 32;
 char token[token_capacity + 1];
 int token_length;
-bool token_cut;
+
+// Far beyond any accepted value, and far below where a 32-bit integer wraps:
+// no entry of any length can come back into range.
+constexpr std::int32_t saturated = 1000000000;
+
+// The token as a decimal integer, taken as its characters arrive: an optional
+// sign, then digits only.
+struct NumberScan {
+    bool is_number;
+    bool negative;
+    bool any_digit;
+    std::int32_t magnitude; // saturates at `saturated`
+};
+NumberScan number_scan;
+
+void scan_number(int c, int position) {
+    NumberScan& n = number_scan;
+    if (!n.is_number) {
+        return;
+    }
+    if (position == 0 && (c == '+' || c == '-')) {
+        n.negative = c == '-';
+    } else if (c >= '0' && c <= '9') {
+        n.any_digit = true;
+        n.magnitude = n.magnitude >= saturated / 10 ? saturated : n.magnitude * 10 + (c - '0');
+    } else {
+        n.is_number = false;
+    }
+}
 
 bool is_blank(int c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -43,18 +71,12 @@ bool read_token() {
         return false;
     }
     token_length = 0;
-    token_cut = false;
-    while (c != EOF && !is_blank(c)) {
-        // A leading zero carries nothing, so a digit after one takes its
-        // place: a zero-padded number of any length still fits the token.
-        int first_digit = token_length > 0 && (token[0] == '+' || token[0] == '-') ? 1 : 0;
-        if (c >= '0' && c <= '9' && token_length == first_digit + 1 && token[first_digit] == '0') {
-            token[first_digit] = static_cast<char>(c);
-        } else if (token_length < token_capacity) {
+    number_scan = NumberScan{true, false, false, 0};
+    for (int position = 0; c != EOF && !is_blank(c); ++position) {
+        if (token_length < token_capacity) {
             token[token_length++] = static_cast<char>(c);
-        } else {
-            token_cut = true;
         }
+        scan_number(c, position);
         c = std::fgetc(operator_input);
     }
     token[token_length] = '\0';
@@ -65,42 +87,20 @@ enum class Entry { number, refused, end_of_input };
 
 // Reads one token at a value prompt. It must be a plain decimal integer: an
 // optional sign and digits, nothing else. Anything else is refused and
-// consumed, so that it can never run as the next command. `value` saturates
-// far beyond any accepted range.
-Entry read_number(long& value) {
+// consumed, so that it can never run as the next command.
+Entry read_number(std::int32_t& value) {
     if (!read_token()) {
         return Entry::end_of_input;
     }
-    int i = 0;
-    bool negative = false;
-    if (token[0] == '+' || token[0] == '-') {
-        negative = token[0] == '-';
-        i = 1;
-    }
-    if (i == token_length) {
+    if (!number_scan.is_number || !number_scan.any_digit) {
         return Entry::refused;
     }
-    constexpr long saturated = 1000000000L;
-    long magnitude = 0;
-    for (; i < token_length; ++i) {
-        if (token[i] < '0' || token[i] > '9') {
-            return Entry::refused;
-        }
-        magnitude = magnitude * 10 + (token[i] - '0');
-        if (magnitude > saturated) {
-            magnitude = saturated;
-        }
-    }
-    if (token_cut) {
-        // Too long to be any accepted value, whatever its unread tail holds.
-        magnitude = saturated;
-    }
-    value = negative ? -magnitude : magnitude;
+    value = number_scan.negative ? -number_scan.magnitude : number_scan.magnitude;
     return Entry::number;
 }
 
 // Prompts for a value and accepts it only when it lies in [low, high] as typed.
-bool ask_value(const char* prompt, long low, long high, long& value) {
+bool ask_value(const char* prompt, std::int32_t low, std::int32_t high, std::int32_t& value) {
     std::fputs(prompt, stdout);
     Entry entry = read_number(value);
     if (entry == Entry::end_of_input) {
@@ -130,7 +130,7 @@ void show_help() {
 
 void buffer_dump() {
     std::fputs("Enter buffer selection (0=Tx, 1=Rx): ", stdout);
-    long selector = 0;
+    std::int32_t selector = 0;
     Entry entry = read_number(selector);
     if (entry == Entry::end_of_input) {
         return;
@@ -143,28 +143,28 @@ void buffer_dump() {
 }
 
 void pulse_value() {
-    long value;
+    std::int32_t value;
     if (ask_value("Enter Pulse Value (1-65535): ", 1, 65535, value)) {
         set_pulse_value(static_cast<std::uint16_t>(value));
     }
 }
 
 void full_scale() {
-    long value;
+    std::int32_t value;
     if (ask_value("Enter Full Scale range (1-8): ", 1, 8, value)) {
         set_full_scale(static_cast<std::uint8_t>(value));
     }
 }
 
 void output_mode() {
-    long value;
+    std::int32_t value;
     if (ask_value("Enter output mode (1=Instant, 2=Average): ", 1, 2, value)) {
         set_output_mode(static_cast<std::uint8_t>(value));
     }
 }
 
 void average_interval() {
-    long value;
+    std::int32_t value;
     if (ask_value("Enter average interval (1-7): ", 1, 7, value)) {
         set_average_interval(static_cast<std::uint8_t>(value));
     }
@@ -181,11 +181,27 @@ bool payload_holds(int needed) {
     return false;
 }
 
+// Bytes from the device reach the operator's terminal: one that is not
+// printable ASCII (a control character, an escape sequence, 0x80 and up)
+// could hide text or drive the terminal, so it is shown as \xNN.
+void print_device_byte(std::uint8_t byte) {
+    if (byte >= 0x20 && byte <= 0x7E) {
+        std::putchar(byte);
+    } else {
+        std::printf("\\x%02X", static_cast<unsigned>(byte));
+    }
+}
+
 void product_id() {
     if (query(Opcode::product_id, ReadbackItem::none) != frame_good) {
         return;
     }
-    std::printf("Product ID = %.*s\n", reply_text_length(), reply_text());
+    std::fputs("Product ID = ", stdout);
+    const char* text = reply_text();
+    for (int i = 0; i < reply_text_length(); ++i) {
+        print_device_byte(static_cast<std::uint8_t>(text[i]));
+    }
+    std::putchar('\n');
 }
 
 void code_revision() {
@@ -250,7 +266,9 @@ void readbacks() {
         std::printf("Full Scale value = %d kilowatts\n", reply_u16());
         break;
     case ReadbackItem::output_mode:
-        std::printf("Output Mode = %c\n", static_cast<char>(reply_u8()));
+        std::fputs("Output Mode = ", stdout);
+        print_device_byte(reply_u8());
+        std::putchar('\n');
         break;
     case ReadbackItem::dac_value:
         std::printf("most recent DAC value = %u\n", static_cast<unsigned>(reply_u8()));
@@ -361,8 +379,9 @@ int run_console(int argc, char** argv) {
     int status = 0;
     Request request = read_options(argc, argv, status);
     if (request == Request::done) {
-        std::fflush(stdout);
-        return status;
+        // A list or a version lost to a full disk is no success either.
+        bool lost = std::fflush(stdout) != 0 || std::ferror(stdout);
+        return lost ? 1 : status;
     }
     if (request == Request::session && argc != 2) {
         print_usage();
@@ -387,6 +406,10 @@ int run_console(int argc, char** argv) {
     }
     close_port();
     wire_trace_close();
-    std::fflush(stdout);
+    // Output that could not be written (a full disk, a closed pipe) is a lost
+    // transcript: a script must be able to tell.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        return 1;
+    }
     return 0;
 }

@@ -10,7 +10,9 @@ std::uint8_t tx_buffer[frame_buffer_size];
 std::uint8_t rx_buffer[frame_buffer_size];
 std::uint32_t bytes_read;
 
-void send_frame(std::uint8_t length) {
+namespace {
+
+void send_bytes(std::uint8_t length, bool discard_before_last) {
     if (length > max_payload_length) {
         return;
     }
@@ -19,6 +21,9 @@ void send_frame(std::uint8_t length) {
     for (int i = 0; i < count; ++i) {
         if (i == count - 1) {
             tx_buffer[i] = checksum;
+            if (discard_before_last) {
+                platform_discard_input();
+            }
         } else {
             checksum ^= tx_buffer[i];
         }
@@ -31,13 +36,21 @@ void send_frame(std::uint8_t length) {
     wire_trace_sent(tx_buffer, count);
 }
 
+} // namespace
+
+void send_frame(std::uint8_t length) { send_bytes(length, false); }
+
+void send_query_frame(std::uint8_t length) { send_bytes(length, true); }
+
 namespace {
 
 // Judges only what this read delivered: whatever earlier reads left in the
-// buffer must never complete or pass a frame.
-ReadVerdict judge_read(bool nothing_is_good) {
+// buffer must never complete or pass a frame. A reply must be exactly one
+// frame: with more in the read, the answer cannot be told from whatever else
+// arrived (a late answer to a setting, noise).
+ReadVerdict judge_read(bool is_reply) {
     if (bytes_read == 0) {
-        return nothing_is_good ? ReadVerdict::good : ReadVerdict::nothing_arrived;
+        return is_reply ? ReadVerdict::nothing_arrived : ReadVerdict::good;
     }
     if (bytes_read < 3) {
         return ReadVerdict::shorter_than_header;
@@ -45,23 +58,27 @@ ReadVerdict judge_read(bool nothing_is_good) {
     if (rx_buffer[1] > max_payload_length) {
         return ReadVerdict::length_over_buffer;
     }
-    if (bytes_read < static_cast<std::uint32_t>(rx_buffer[1] + 3)) {
+    const std::uint32_t length = rx_buffer[1] + 3u;
+    if (bytes_read < length) {
         return ReadVerdict::shorter_than_length;
     }
+    if (is_reply && bytes_read > length) {
+        return ReadVerdict::longer_than_frame;
+    }
     std::uint8_t sum = 0;
-    for (int i = 0; i < rx_buffer[1] + 3; ++i) {
+    for (std::uint32_t i = 0; i < length; ++i) {
         sum ^= rx_buffer[i];
     }
     return sum == 0 ? ReadVerdict::good : ReadVerdict::bad_checksum;
 }
 
-FrameResult read_and_judge(bool nothing_is_good) {
+FrameResult read_and_judge(bool is_reply) {
     int got = platform_read(rx_buffer, frame_buffer_size);
     if (got < 0) {
         fail("error occurred during read operation\n");
     }
     bytes_read = static_cast<std::uint32_t>(got);
-    ReadVerdict verdict = judge_read(nothing_is_good);
+    ReadVerdict verdict = judge_read(is_reply);
     wire_trace_read(rx_buffer, got, verdict);
     if (verdict != ReadVerdict::good) {
         std::fputs("Packet checksum fault\n", stdout);
@@ -72,9 +89,9 @@ FrameResult read_and_judge(bool nothing_is_good) {
 
 } // namespace
 
-FrameResult receive_frame() { return read_and_judge(true); }
+FrameResult receive_frame() { return read_and_judge(false); }
 
-FrameResult receive_reply() { return read_and_judge(false); }
+FrameResult receive_reply() { return read_and_judge(true); }
 
 void dump_buffer(std::uint8_t selector) {
     const std::uint8_t* b = selector != 0 ? rx_buffer : tx_buffer;

@@ -26,14 +26,20 @@ extern std::uint32_t bytes_read;
 // sends nothing. Ends the program on a write failure.
 void send_frame(std::uint8_t length);
 
+// As send_frame, for a query: input waiting in the port is thrown away just
+// before the last byte goes out. The device cannot answer before it has the
+// whole request, so nothing thrown away can be the answer, and an answer to an
+// earlier setting that arrived while the request was being sent is gone.
+void send_query_frame(std::uint8_t length);
+
 // Reads once, without waiting, whatever has arrived. Nothing at all is no
 // fault (the start-up read, when the device had nothing to say); otherwise the
 // frame at offset 0 must have arrived whole and have a zero XOR. On a fault
 // prints "Packet checksum fault". Ends the program on a read failure.
 FrameResult receive_frame();
 
-// The read of a query's reply: as receive_frame, but a device that sent
-// nothing is a fault too.
+// The read of a query's reply: as receive_frame, but the read must hold exactly
+// one whole frame; nothing, or anything more, is a fault.
 FrameResult receive_reply();
 
 // Prints the first eight bytes of tx_buffer (selector 0) or rx_buffer (any

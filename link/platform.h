@@ -14,14 +14,16 @@ enum class PortOpenResult {
     timeouts_failed,  // the non-waiting read could not be set up
 };
 
-// Opens the port by the name exactly as typed and sets it to 57600 baud, 8 data
-// bits, no parity, 1 stop bit, binary-clean, with reads that never wait.
+// Opens the port by the name exactly as typed and sets every setting the line
+// depends on: 57600 baud, 8 data bits, no parity, 1 stop bit, binary-clean, no
+// hardware or software flow control, DTR and RTS asserted, reads that never
+// wait.
 PortOpenResult platform_open_port(const char* name);
 
 void platform_close_port();
 
-// Sends one byte. False only on a failure of the port itself; a byte that the
-// driver could not take within 60 ms is dropped without a failure.
+// Sends one byte. False when the port failed or the driver did not take the
+// byte within 60 ms.
 bool platform_write_byte(std::uint8_t byte);
 
 // Copies up to `capacity` bytes that have already arrived, without waiting.

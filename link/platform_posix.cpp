@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #if defined(__linux__)
@@ -16,8 +17,8 @@ namespace {
 
 int port_fd = -1;
 
-// The driver may need this long to take a byte before we give up on it, the
-// same bound the device's write time-out sets on Windows (10 ms a byte + 50).
+// The driver may take this long to accept a byte before the write counts as
+// failed, the same bound the write time-out sets on Windows (10 ms a byte + 50).
 constexpr int write_timeout_ms = 60;
 
 void make_binary_clean(termios& tio) {
@@ -29,7 +30,22 @@ void make_binary_clean(termios& tio) {
     tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
     tio.c_cflag |= CS8 | CLOCAL | CREAD;
-    // CRTSCTS and HUPCL are left as the driver reported them.
+#ifdef CRTSCTS
+    // Left on by an earlier program, hardware handshaking holds back every
+    // byte from a device that does not drive CTS.
+    tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+#endif
+}
+
+// Adapters and devices powered or enabled by DTR/RTS are dead if an earlier
+// program left them low. A pseudo-terminal has no modem lines and refuses the
+// call; that is no failure, only a port that has gone is.
+bool assert_modem_lines() {
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    if (ioctl(port_fd, TIOCMBIS, &lines) == 0) {
+        return true;
+    }
+    return errno != EIO && errno != ENODEV && errno != ENXIO;
 }
 
 } // namespace
@@ -51,7 +67,7 @@ PortOpenResult platform_open_port(const char* name) {
     }
     make_binary_clean(tio);
     if (cfsetispeed(&tio, B57600) != 0 || cfsetospeed(&tio, B57600) != 0 ||
-        tcsetattr(port_fd, TCSANOW, &tio) != 0) {
+        tcsetattr(port_fd, TCSANOW, &tio) != 0 || !assert_modem_lines()) {
         return PortOpenResult::set_state_failed;
     }
 
@@ -107,8 +123,9 @@ bool platform_write_byte(std::uint8_t byte) {
             result = try_write(byte);
         }
     }
-    // A byte still not taken is dropped, as a write time-out drops it on Windows.
-    return result >= 0;
+    // A byte the driver would not take is a lost byte of a frame: a failure,
+    // never a silent drop.
+    return result == 1;
 }
 
 int platform_read(std::uint8_t* buffer, int capacity) {

@@ -37,6 +37,15 @@ PortOpenResult platform_open_port(const char* name) {
     dcb.fErrorChar = FALSE;
     dcb.fOutX = FALSE;
     dcb.fInX = FALSE;
+    // Handshaking left on by an earlier program holds back or times out every
+    // byte to a device that does not drive CTS or DSR, and DSR sensitivity
+    // throws away what arrives while DSR is low.
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    // Adapters and devices powered or enabled by DTR/RTS need them asserted.
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
     // With this set, one framing or overrun error would fail every later read
     // and write until cleared, ending the session on a noisy line.
     dcb.fAbortOnError = FALSE;
@@ -67,8 +76,9 @@ void platform_close_port() {
 
 bool platform_write_byte(std::uint8_t byte) {
     DWORD written = 0;
-    // A time-out returns success with nothing written: the byte is dropped.
-    return WriteFile(port_handle, &byte, 1, &written, nullptr) != 0;
+    // A write time-out returns success with nothing written: that byte of the
+    // frame is lost, so it is a failure like any other.
+    return WriteFile(port_handle, &byte, 1, &written, nullptr) != 0 && written == 1;
 }
 
 int platform_read(std::uint8_t* buffer, int capacity) {

@@ -4,10 +4,14 @@
 
 namespace {
 
-void send_request(Opcode opcode, std::uint8_t length) {
+void send_request(Opcode opcode, std::uint8_t length, bool is_query = false) {
     tx_buffer[0] = static_cast<std::uint8_t>(opcode);
     tx_buffer[1] = length;
-    send_frame(length);
+    if (is_query) {
+        send_query_frame(length);
+    } else {
+        send_frame(length);
+    }
 }
 
 void send_byte_setting(Opcode opcode, std::uint8_t value) {
@@ -39,13 +43,13 @@ void enter_test_mode() { send_request(Opcode::test_mode, 0); }
 
 FrameResult query(Opcode opcode, ReadbackItem item) {
     // An answer to an earlier setting request, or line noise, must never be
-    // taken for this query's reply.
-    platform_discard_input();
+    // taken for this query's reply: the send throws away what is waiting just
+    // before the request's last byte.
     if (opcode == Opcode::readback) {
         tx_buffer[2] = static_cast<std::uint8_t>(item);
-        send_request(opcode, 1);
+        send_request(opcode, 1, true);
     } else {
-        send_request(opcode, 0);
+        send_request(opcode, 0, true);
     }
     platform_pause_ms(reply_settle_ms);
     FrameResult result = receive_reply();

@@ -40,8 +40,8 @@ void set_defaults();
 void enter_test_mode();
 
 // Sends 'I', 'C' or 'R' (with `item`), waits the settle time and reads the
-// reply once. Input that was waiting before the request is discarded first, so
-// only this request's answer can be judged. On frame_good the reply is in
+// reply once. Input that arrived before the request's last byte is discarded,
+// so only this request's answer can be judged. On frame_good the reply is in
 // rx_buffer; on frame_fault the fault has been printed.
 FrameResult query(Opcode opcode, ReadbackItem item);
 

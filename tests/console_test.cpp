@@ -2,8 +2,8 @@
 
 #include <cstdio>
 #include <fstream>
+#include <random>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 using fake::Bytes;
@@ -88,10 +88,10 @@ struct TraceCase {
 class WireTrace : public ConsoleTest, public testing::WithParamInterface<TraceCase> {};
 
 TEST_P(WireTrace, LogsEveryFrameAndItsVerdictAndChangesNothingElse) {
-    std::string path = testing::TempDir() + "tolvaner-trace-XXXXXX";
-    int fd = mkstemp(path.data());
-    ASSERT_GE(fd, 0);
-    close(fd);
+    // Unique among parallel runs of this binary, here and in other builds.
+    const std::string path = testing::TempDir() + "tolvaner-trace-" +
+                             std::to_string(std::random_device{}()) + "-" +
+                             std::to_string(GetParam().reply.size());
     std::remove(path.c_str());
     auto session = [&](std::vector<std::string> args) {
         fake::reset();
@@ -133,7 +133,9 @@ INSTANTIATE_TEST_SUITE_P(
         TraceCase{{0x52, 0x20, 0x00, 0x72}, "52 20 00 72  4 bytes  fault: length byte over 29"},
         TraceCase{{0x52, 0x02, 0xE8, 0x03},
                   "52 02 E8 03  4 bytes  fault: shorter than its length byte says"},
-        TraceCase{{0x52, 0x02, 0xE8, 0x03, 0xBE}, "52 02 E8 03 BE  5 bytes  fault: bad checksum"}));
+        TraceCase{{0x52, 0x02, 0xE8, 0x03, 0xBE}, "52 02 E8 03 BE  5 bytes  fault: bad checksum"},
+        TraceCase{{0x52, 0x02, 0xE8, 0x03, 0xBB, 0x00},
+                  "52 02 E8 03 BB 00  6 bytes  fault: longer than one frame"}));
 
 TEST_F(ConsoleTest, HelpIgnoredTokensAndExit) {
     ConsoleRun run = run_console_with("? help B 7 Xylophone d\n");
@@ -157,11 +159,19 @@ TEST_F(ConsoleTest, HelpIgnoredTokensAndExit) {
 }
 
 TEST_F(ConsoleTest, EndOfInputEndsLikeExitOnAFreshLine) {
-    for (const char* input : {"", "   \n\t", "v", "r", "b"}) {
+    struct {
+        const char* input;
+        std::string out;
+    } cases[] = {{"", prompts(1) + "\n"},
+                 {"   \n\t", prompts(1) + "\n"},
+                 {"v", prompts(1) + "Enter Pulse Value (1-65535): \n"},
+                 {"r", prompts(1) + "Enter V, S, M, D, K, or A: \n"},
+                 {"b", prompts(1) + "Enter buffer selection (0=Tx, 1=Rx): \n"}};
+    for (const auto& [input, out] : cases) {
         fake::reset();
         ConsoleRun run = run_console_with(input);
         EXPECT_EQ(run.status, 0) << input;
-        EXPECT_EQ(run.out.back(), '\n') << input;
+        EXPECT_EQ(run.out, out) << input;
         EXPECT_EQ(fake::platform().closes, 1) << input;
         EXPECT_TRUE(fake::wire().empty()) << input;
     }
@@ -239,7 +249,17 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"v x", pulse}, RefusedCase{"v 5x", pulse}, RefusedCase{"s t", scale},
         RefusedCase{"m 1.5", mode}, RefusedCase{"a 0x3", interval}, RefusedCase{"v +", pulse},
         RefusedCase{"v -", pulse}, RefusedCase{"s 4d", scale}, RefusedCase{"r q", item},
-        RefusedCase{"r 1", item}, RefusedCase{"R ?", item}));
+        RefusedCase{"r 1", item}, RefusedCase{"R ?", item},
+        // Wide enough to wrap a 32- or 64-bit integer back into range.
+        RefusedCase{"s 4294967297", scale}, RefusedCase{"v 4294967297", pulse},
+        RefusedCase{"s 4294967304", scale}, RefusedCase{"m -4294967295", mode},
+        RefusedCase{"v 2147484648", pulse}, RefusedCase{"a 18446744073709551623", interval},
+        // Past the kept part of a token, every character still counts.
+        RefusedCase{"v 1000000000000000000000000000000000000000000000x", pulse},
+        RefusedCase{"b 1111111111111111111111111111111111111111x",
+                    "Enter buffer selection (0=Tx, 1=Rx): "},
+        RefusedCase{"b +", "Enter buffer selection (0=Tx, 1=Rx): "},
+        RefusedCase{"b -", "Enter buffer selection (0=Tx, 1=Rx): "}));
 
 struct DumpCase {
     const char* input;

@@ -1,4 +1,5 @@
 // The built program over real pseudo-terminals, the test playing the device.
+#include "tests/support/late_device.h"
 #include "tests/support/pacing.h"
 #include "tests/support/pty_harness.h"
 
@@ -87,10 +88,30 @@ TEST(EndToEnd, TheLineIsBinaryCleanAt57600_8N1) {
     EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB), 0u);
     EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
-    EXPECT_EQ(t.c_cflag & CRTSCTS, before.c_cflag & CRTSCTS) << "flow control is the driver's";
+    EXPECT_EQ(t.c_cflag & CRTSCTS, 0u) << "no hardware handshaking, whatever was left on";
     EXPECT_EQ(t.c_iflag & (ICRNL | IXON | IXOFF | INLCR | IGNCR | ISTRIP | BRKINT), 0u);
     EXPECT_EQ(t.c_oflag & OPOST, 0u);
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    // Opened non-blocking: a blocking open of a real port with CLOCAL cleared
+    // waits for carrier.
+    std::string fd_dir = "/proc/" + std::to_string(s.pid()) + "/fd/";
+    bool found = false;
+    for (int fd = 0; fd < 64 && !found; ++fd) {
+        char target[256] = {};
+        std::string link = fd_dir + std::to_string(fd);
+        if (readlink(link.c_str(), target, sizeof target - 1) > 0 && target == pty.path()) {
+            found = true;
+            std::ifstream info("/proc/" + std::to_string(s.pid()) + "/fdinfo/" +
+                               std::to_string(fd));
+            std::string key;
+            unsigned long flags = 0;
+            while (info >> key && key != "flags:") {
+            }
+            info >> std::oct >> flags;
+            EXPECT_NE(flags & O_NONBLOCK, 0u);
+        }
+    }
+    EXPECT_TRUE(found) << "the program holds the port";
     s.type("x\n");
     ASSERT_TRUE(s.finish());
 }
@@ -152,7 +173,7 @@ TEST(EndToEnd, QueriesShowWhatTheDeviceSent) {
                    frame({0x52, 2, 0x11, 0x13}), frame({0x52, 2, 0x0D, 0x0A}),
                    frame({0x52, 1, 0x03}), frame({0x52, 1, 0x7F}), frame({0x52, 1, '2'})}));
     const std::string item = "Enter V, S, M, D, K, or A: ";
-    EXPECT_EQ(r.out, prompt + "Product ID = A\x11Z\n" + prompt + "Code revision level = -128\n" +
+    EXPECT_EQ(r.out, prompt + "Product ID = A\\x11Z\n" + prompt + "Code revision level = -128\n" +
                          prompt + item + "Pulse Value = 4881 watt-hours\n" + prompt + item +
                          "most recent KWH value = 2573\n" + prompt + item +
                          "most recent DAC value = 3\n" + prompt + item +
@@ -176,7 +197,11 @@ TEST(EndToEnd, BadRepliesAreFaultsNeverValues) {
         {Bytes{0x52, 0x02, 0xE8}, "Packet checksum fault\nnumber of bytes read = 3\n"},
         {Bytes{0x52, 0x02, 0xE8, 0x03, 0xBA}, "Packet checksum fault\nnumber of bytes read = 5\n"},
         {too_long, "Packet checksum fault\nnumber of bytes read = 32\n"},
-        {Bytes{0x52, 0x02, 0xE8, 0x03, 0xBB, 0x13, 0x11, 0x00}, "Pulse Value = 1000 watt-hours\n"},
+        // More than one frame, or the first reply less its checksum byte (left in
+        // the buffer by the first read): faults, never values.
+        {Bytes{0x52, 0x02, 0xE8, 0x03, 0xBB, 0x13, 0x11, 0x00},
+         "Packet checksum fault\nnumber of bytes read = 8\n"},
+        {Bytes{0x52, 0x02, 0x10, 0x27}, "Packet checksum fault\nnumber of bytes read = 4\n"},
     };
     for (const auto& c : cases) {
         e2e::Pty pty;
@@ -199,15 +224,15 @@ TEST(EndToEnd, BadRepliesAreFaultsNeverValues) {
 
 TEST(EndToEnd, AnAnswerToASettingIsNotTakenForTheNextReply) {
     e2e::Pty pty;
-    e2e::Run r = e2e::run({program, pty.path()}, "s 4 c x\n", &pty,
-                          [](const Bytes& request) -> std::optional<e2e::Answer> {
-                              if (request[0] == 'S') {
-                                  return e2e::Answer{frame({'S', 0})};
-                              }
-                              return e2e::Answer{frame({'C', 1, 0x21})};
-                          });
-    EXPECT_EQ(r.out, prompt + "Enter Full Scale range (1-8): " + prompt +
-                         "Code revision level = 33\n" + prompt);
+    e2e::Run r = e2e::run({program, pty.path()}, e2e::late_device_input, &pty, e2e::late_device);
+    EXPECT_EQ(r.out, e2e::late_device_transcript(prompt));
+}
+
+TEST(EndToEnd, LostOutputIsAFailure) {
+    e2e::Pty pty;
+    e2e::Run r = e2e::run({"/bin/sh", "-c", "exec \"$0\" \"$1\" > /dev/full", program, pty.path()},
+                          "? x\n", &pty);
+    EXPECT_EQ(r.status, 1);
 }
 
 TEST(EndToEnd, RepliesMustArriveWithinTheSettleTime) {

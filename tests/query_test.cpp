@@ -54,9 +54,14 @@ INSTANTIATE_TEST_SUITE_P(
         DisplayCase{"r d", frame({0x52, 1, 0xFF}), "most recent DAC value = 255\n"},
         DisplayCase{"r a", frame({0x52, 1, 0xF0}), "Average Interval = -16 minutes\n"},
         DisplayCase{"r a", frame({0x52, 1, 0x80}), "Average Interval = -128 minutes\n"},
-        // Extra bytes after a good frame are ignored.
-        DisplayCase{"r v", Bytes{0x52, 2, 0x0A, 0x0D, 0x57, 0xEE, 0xEE},
-                    "Pulse Value = 3338 watt-hours\n"},
+        // Bytes the device cannot have sent as text reach the terminal escaped.
+        DisplayCase{"i", frame({0x49, 4, 'A', 0x1B, '[', '2'}), "Product ID = A\\x1B[2\n"},
+        DisplayCase{"i", frame({0x49, 4, 0x80, 0xFF, '\\', 0x7F}),
+                    "Product ID = \\x80\\xFF\\\\x7F\n"},
+        DisplayCase{"r m", frame({0x52, 1, 0x07}), "Output Mode = \\x07\n"},
+        // More than one frame in the read: which bytes are the answer is unknown.
+        DisplayCase{"r v", Bytes{0x52, 2, 0x0A, 0x0D, 0x57, 0xEE},
+                    "Packet checksum fault\nnumber of bytes read = 6\n"},
         // Faults: silent, cut short, bad XOR, impossible length, too short for the value.
         DisplayCase{"i", {}, "Packet checksum fault\n"},
         DisplayCase{"c", Bytes{0x43, 1, 0x05, 0x46}, "Packet checksum fault\n"},

@@ -34,7 +34,8 @@ TEST_P(LateReplies, AreFaultsAndNeverTheNextQuerysValue) {
     }
     // Only what the queries printed, without the prompts.
     std::string shown = run.out;
-    for (const std::string p : {"Enter user command: ", "Enter V, S, M, D, K, or A: "}) {
+    for (const std::string p : {"Enter user command: ", "Enter V, S, M, D, K, or A: ",
+                                "Enter Full Scale range (1-8): "}) {
         for (size_t at; (at = shown.find(p)) != std::string::npos;) {
             shown.erase(at, p.size());
         }
@@ -59,6 +60,17 @@ INSTANTIATE_TEST_SUITE_P(
                     LateCase{"r v r s",
                              {{frame({'R', 2, 10, 0}), late}, {frame({'R', 2, 20, 0}), 20}},
                              {fault + count0, "Full Scale value = 20 kilowatts\n"}},
+                    // Answers to settings: one that comes while the next query
+                    // is being sent is thrown away; a later one spoils the read.
+                    LateCase{"s 4 r a",
+                             {{frame({'S', 1, 4}), 120}, {frame({'R', 1, 3}), 20}},
+                             {"Average Interval = 3 minutes\n"}},
+                    LateCase{"d i",
+                             {{frame({'D', 1, 0}), 120}, {frame({'I', 4, 'T', 'L', 'V', '1'}), 20}},
+                             {"Product ID = TLV1\n"}},
+                    LateCase{"s 4 r a",
+                             {{frame({'S', 1, 4}), 250}, {frame({'R', 1, 3}), 20}},
+                             {fault + "number of bytes read = 8\n"}},
                     // A reply cut short, then a whole one.
                     LateCase{"c c",
                              {{Bytes{'C', 1}, 20}, {frame({'C', 1, 7}), 20}},

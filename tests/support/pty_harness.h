@@ -66,6 +66,7 @@ class Session {
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
+    pid_t pid() const { return pid_; }
     void type(const std::string& text);
     void close_input();
     // Serves the device and collects output until `done` holds or the

@@ -1,6 +1,7 @@
 // tolvaner.exe under Wine on COM ports mapped to pseudo-terminals, the test
 // playing the device: the same transcripts, wire bytes, pacing and exit
 // statuses as the native program.
+#include "tests/support/late_device.h"
 #include "tests/support/pacing.h"
 #include "tests/wine/wine_prefix.h"
 
@@ -114,7 +115,8 @@ TEST_F(WineConsole, TheLineIsSetTo57600_8N1WithoutSoftwareFlowControl) {
     // ways (which would swallow 0x11 and 0x13 from replies).
     cfsetispeed(&before, B9600);
     cfsetospeed(&before, B9600);
-    before.c_cflag = (before.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB | CSTOPB;
+    before.c_cflag =
+        (before.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB | CSTOPB | CRTSCTS;
     with_xon_xoff(before);
     tcsetattr(port.pty.slave(), TCSANOW, &before);
 
@@ -127,6 +129,7 @@ TEST_F(WineConsole, TheLineIsSetTo57600_8N1WithoutSoftwareFlowControl) {
     EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB), 0u);
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
+    EXPECT_EQ(t.c_cflag & CRTSCTS, 0u) << "no hardware handshaking, whatever was left on";
     s.type("x\n");
     ASSERT_TRUE(s.finish());
     EXPECT_EQ(s.status, 0);
@@ -177,7 +180,7 @@ TEST_F(WineConsole, QueriesShowWhatTheDeviceSent) {
                                    frame({0x52, 2, 0x11, 0x13}), frame({0x52, 2, 0x0D, 0x0A}),
                                    frame({0x52, 1, 0x03}), frame({0x52, 1, 0x7F}),
                                    frame({0x52, 1, '2'}), frame({0x52, 2, 0xC8, 0x00})}));
-    EXPECT_EQ(r.out, prompt + "Product ID = A\x11Z\n" + prompt + "Code revision level = -128\n" +
+    EXPECT_EQ(r.out, prompt + "Product ID = A\\x11Z\n" + prompt + "Code revision level = -128\n" +
                          prompt + item_prompt + "Pulse Value = 4881 watt-hours\n" + prompt +
                          item_prompt + "most recent KWH value = 2573\n" + prompt + item_prompt +
                          "most recent DAC value = 3\n" + prompt + item_prompt +
@@ -219,6 +222,10 @@ TEST_F(WineConsole, BadRepliesAreFaultsNeverValues) {
         {"corrupt checksum", Bytes{0x52, 0x02, 0xE8, 0x03, 0xBE},
          "Packet checksum fault\nnumber of bytes read = 5\n"},
         {"too long", too_long, "Packet checksum fault\nnumber of bytes read = 32\n"},
+        {"more than one frame", Bytes{0x52, 0x02, 0xE8, 0x03, 0xBB, 0x13},
+         "Packet checksum fault\nnumber of bytes read = 6\n"},
+        {"the first less its checksum", Bytes{0x52, 0x02, 0x10, 0x27},
+         "Packet checksum fault\nnumber of bytes read = 4\n"},
     };
     for (const auto& c : cases) {
         wine::ComPort port;
@@ -230,6 +237,12 @@ TEST_F(WineConsole, BadRepliesAreFaultsNeverValues) {
             << c.what;
         EXPECT_EQ(r.status, 0) << c.what;
     }
+}
+
+TEST_F(WineConsole, AnAnswerToASettingIsNotTakenForTheNextReply) {
+    wine::ComPort port;
+    e2e::Run r = run_on(port, e2e::late_device_input, e2e::late_device);
+    EXPECT_EQ(r.out, e2e::late_device_transcript(prompt));
 }
 
 TEST_F(WineConsole, BadRepliesToIdentityQueriesAreFaults) {

@@ -265,10 +265,15 @@ const std::string& skip_reason() { return skip; }
 const std::string& setup_failure() { return failure; }
 const std::string& prefix_path() { return prefix; }
 
-std::vector<std::string> exe_command(const std::vector<std::string>& args) {
-    std::vector<std::string> command{loader_path, exe_path};
+std::vector<std::string> windows_command(const std::string& exe,
+                                         const std::vector<std::string>& args) {
+    std::vector<std::string> command{loader_path, exe};
     command.insert(command.end(), args.begin(), args.end());
     return command;
+}
+
+std::vector<std::string> exe_command(const std::vector<std::string>& args) {
+    return windows_command(exe_path, args);
 }
 
 std::string windows_path(const std::string& unix_path) {

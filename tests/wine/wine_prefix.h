@@ -29,6 +29,9 @@ const std::string& prefix_path();
 
 // The command line that runs tolvaner.exe under Wine with `args`.
 std::vector<std::string> exe_command(const std::vector<std::string>& args);
+// ... and that runs another Windows program.
+std::vector<std::string> windows_command(const std::string& exe,
+                                         const std::vector<std::string>& args);
 
 // "Z:\dir\file" for a Unix path: Wine's Z: drive is the Unix root.
 std::string windows_path(const std::string& unix_path);

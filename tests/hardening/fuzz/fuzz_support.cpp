@@ -3,8 +3,51 @@
 #include "console/console.h"
 
 #include <cstdlib>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 namespace fuzz {
+
+#ifdef _WIN32
+
+// The Windows C library has no memory streams: a temporary file stands in
+// behind standard output's descriptor, written in binary mode so that the
+// text is compared as the console printed it.
+CapturedStdout::CapturedStdout() : saved_(nullptr) {
+    std::fflush(stdout);
+    memory_ = std::tmpfile();
+    saved_fd_ = _dup(_fileno(stdout));
+    if (memory_ == nullptr || saved_fd_ < 0 || _dup2(_fileno(memory_), _fileno(stdout)) != 0) {
+        std::abort();
+    }
+    _setmode(_fileno(stdout), _O_BINARY);
+}
+
+std::string CapturedStdout::take() {
+    std::fflush(stdout);
+    _dup2(saved_fd_, _fileno(stdout));
+    _close(saved_fd_);
+    _setmode(_fileno(stdout), _O_TEXT);
+    std::string text;
+    std::rewind(memory_);
+    for (int c; (c = std::fgetc(memory_)) != EOF;) {
+        text += static_cast<char>(c);
+    }
+    std::fclose(memory_);
+    memory_ = nullptr;
+    return text;
+}
+
+std::FILE* input_from(const std::uint8_t* data, std::size_t size) {
+    std::FILE* in = std::tmpfile();
+    std::fwrite(data, 1, size, in);
+    std::rewind(in);
+    return in;
+}
+
+#else
 
 CapturedStdout::CapturedStdout() : saved_(stdout) {
     std::fflush(stdout);
@@ -13,12 +56,6 @@ CapturedStdout::CapturedStdout() : saved_(stdout) {
         std::abort();
     }
     stdout = memory_;
-}
-
-CapturedStdout::~CapturedStdout() {
-    if (memory_ != nullptr) {
-        take();
-    }
 }
 
 std::string CapturedStdout::take() {
@@ -38,6 +75,14 @@ std::FILE* input_from(const std::uint8_t* data, std::size_t size) {
         return std::fopen("/dev/null", "r");
     }
     return fmemopen(const_cast<std::uint8_t*>(data), size, "r");
+}
+
+#endif
+
+CapturedStdout::~CapturedStdout() {
+    if (memory_ != nullptr) {
+        take();
+    }
 }
 
 int run_console_on(std::FILE* input) {

@@ -22,6 +22,9 @@ class CapturedStdout {
   private:
     std::FILE* saved_;
     std::FILE* memory_;
+#ifdef _WIN32
+    int saved_fd_ = -1;
+#endif
     char* text_ = nullptr;
     std::size_t size_ = 0;
 };

@@ -17,7 +17,7 @@ void replay(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                     std::istreambuf_iterator<char>());
-    std::fprintf(stderr, "%s\n", file.c_str());
+    std::fprintf(stderr, "%s\n", file.string().c_str());
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
 }
 

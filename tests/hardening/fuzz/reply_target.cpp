@@ -2,9 +2,9 @@
 // display. The input says what the receive buffer held before, what the
 // start-up read finds, and then, step by step, what the operator asks and the
 // 0 to 32 bytes that step's read delivers. The console must show exactly what
-// the bytes of that one read say: a value only from a whole frame at their
-// start with a zero XOR and room for the value, a fault otherwise, and nothing
-// left over from earlier reads.
+// the bytes of that one read say: a value only from exactly one whole frame
+// with a zero XOR and room for the value, a fault otherwise, and nothing left
+// over from earlier reads.
 #include "link/frame_link.h"
 #include "tests/hardening/fuzz/fuzz_support.h"
 #include "tests/support/fake_platform.h"
@@ -71,9 +71,9 @@ const std::string item_prompt = "Enter V, S, M, D, K, or A: ";
 const std::string fault = "Packet checksum fault\n";
 
 // The payload of the frame at the start of what one read delivered, if that
-// frame came whole and its XOR is zero.
-std::optional<Bytes> good_payload(const Bytes& got) {
-    if (got.size() < 3 || got[1] + 3u > got.size()) {
+// frame came whole (for a reply: and nothing after it) and its XOR is zero.
+std::optional<Bytes> good_payload(const Bytes& got, bool reply = true) {
+    if (got.size() < 3 || got[1] + 3u > got.size() || (reply && got[1] + 3u != got.size())) {
         return std::nullopt;
     }
     std::uint8_t sum = 0;
@@ -92,6 +92,14 @@ std::string format(const char* pattern, int value) {
     return line;
 }
 
+// A device byte as the console shows it: printable ASCII as it is, else \xNN.
+std::string shown_byte(std::uint8_t b) {
+    if (b >= 0x20 && b <= 0x7E) {
+        return std::string(1, static_cast<char>(b));
+    }
+    return format("\\x%02X", b);
+}
+
 std::string readback_line(char item, const Bytes& p) {
     int wide = p[0] | (p.size() > 1 ? p[1] << 8 : 0);
     switch (item) {
@@ -102,7 +110,7 @@ std::string readback_line(char item, const Bytes& p) {
     case 'K':
         return format("most recent KWH value = %d\n", wide);
     case 'M':
-        return "Output Mode = " + std::string(1, static_cast<char>(p[0])) + "\n";
+        return "Output Mode = " + shown_byte(p[0]) + "\n";
     case 'D':
         return format("most recent DAC value = %d\n", p[0]);
     default:
@@ -120,7 +128,7 @@ std::string expected_display(const Step& step, const Bytes& got) {
         }
         std::string id;
         for (std::size_t i = 0; i < p->size() && i < 4 && (*p)[i] != 0; ++i) {
-            id += static_cast<char>((*p)[i]);
+            id += shown_byte((*p)[i]);
         }
         return "Product ID = " + id + "\n";
     }
@@ -178,7 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Bytes waiting = in.chunk();
     fake::arrive(0, waiting);
     std::string expected;
-    if (!waiting.empty() && !good_payload(waiting)) {
+    if (!waiting.empty() && !good_payload(waiting, false)) {
         expected += fault;
     }
 
