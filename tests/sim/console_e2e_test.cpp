@@ -195,6 +195,23 @@ std::vector<std::string> verdicts(const std::string& trace) {
     return found;
 }
 
+// The gaps between the bytes sent, in milliseconds, from the program's trace.
+std::vector<double> sent_gaps(const std::string& trace) {
+    static const std::regex line(R"( tx [^g]*  gaps ([0-9. ]+)$)");
+    std::vector<double> gaps;
+    std::istringstream in(trace);
+    for (std::string text; std::getline(in, text);) {
+        std::smatch m;
+        if (std::regex_search(text, m, line)) {
+            std::istringstream numbers(m[1].str());
+            for (double gap; numbers >> gap;) {
+                gaps.push_back(gap);
+            }
+        }
+    }
+    return gaps;
+}
+
 struct FaultCase {
     const char* mode;
     const char* bytes_read; // of a readback of the pulse value
@@ -223,6 +240,12 @@ TEST_P(ConsoleFault, EveryQueryReportsAChecksumFault) {
                                                << trace << "the simulator's:\n"
                                                << s.errors;
     EXPECT_EQ(verdicts(trace), std::vector<std::string>(3, GetParam().verdict)) << trace;
+    // Traced, the pacing still gives the device its 50 ms after every byte.
+    const std::vector<double> gaps = sent_gaps(trace);
+    EXPECT_EQ(gaps.size(), 2U + 2U + 3U) << trace;
+    for (double gap : gaps) {
+        EXPECT_GE(gap, 50.0) << trace;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ConsoleFault,
