@@ -1,12 +1,12 @@
-// POSIX serial port: Linux and macOS.
+// POSIX serial port: Linux, macOS and the BSDs.
 #include "link/platform.h"
 
 #include <cerrno>
 #include <ctime>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 #if defined(__linux__)
@@ -16,6 +16,8 @@
 namespace {
 
 int port_fd = -1;
+// TIOCEXCL stays on the device after close while anyone else has it open.
+bool holds_tiocexcl = false;
 
 // The driver may take this long to accept a byte before the write counts as
 // failed, the same bound the write time-out sets on Windows (10 ms a byte + 50).
@@ -48,6 +50,25 @@ bool assert_modem_lines() {
     return errno != EIO && errno != ENODEV && errno != ENXIO;
 }
 
+// Advisory lock rather than TIOCEXCL where it works: TIOCEXCL does not stop
+// root, and it outlives a killed process on a port someone else keeps open.
+bool lock_port() {
+    if (flock(port_fd, LOCK_EX | LOCK_NB) == 0) {
+        return true;
+    }
+    // Only a lock held elsewhere means the port is busy: FreeBSD refuses flock
+    // on every device node (EOPNOTSUPP), which must not make every port busy.
+    if (errno == EWOULDBLOCK) {
+        return false;
+    }
+#ifdef TIOCEXCL
+    holds_tiocexcl = ioctl(port_fd, TIOCEXCL) == 0;
+    return holds_tiocexcl;
+#else
+    return true;
+#endif
+}
+
 } // namespace
 
 PortOpenResult platform_open_port(const char* name) {
@@ -55,9 +76,8 @@ PortOpenResult platform_open_port(const char* name) {
     if (port_fd < 0) {
         return errno == ENOENT ? PortOpenResult::not_found : PortOpenResult::open_failed;
     }
-    // Advisory lock rather than TIOCEXCL: TIOCEXCL does not stop root, and it
-    // outlives a killed process on a port someone else keeps open.
-    if (flock(port_fd, LOCK_EX | LOCK_NB) != 0) {
+    // select() watches descriptors below FD_SETSIZE only.
+    if (port_fd >= FD_SETSIZE || !lock_port()) {
         return PortOpenResult::open_failed;
     }
 
@@ -89,12 +109,34 @@ PortOpenResult platform_open_port(const char* name) {
 
 void platform_close_port() {
     if (port_fd >= 0) {
+#ifdef TIOCNXCL
+        if (holds_tiocexcl) {
+            ioctl(port_fd, TIOCNXCL);
+            holds_tiocexcl = false;
+        }
+#endif
         close(port_fd);
         port_fd = -1;
     }
 }
 
 namespace {
+
+// 1 when the port is ready to read (or write) within timeout_ms, 0 when not,
+// -1 on failure. select, not poll: macOS's poll serves no character device and
+// reports POLLNVAL for every terminal.
+int wait_for_port(bool to_write, int timeout_ms) {
+    fd_set ports;
+    int ready;
+    do {
+        FD_ZERO(&ports);
+        FD_SET(port_fd, &ports);
+        timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+        ready = select(port_fd + 1, to_write ? nullptr : &ports, to_write ? &ports : nullptr,
+                       nullptr, &limit);
+    } while (ready < 0 && errno == EINTR);
+    return ready;
+}
 
 // 1 when the driver took the byte, 0 when its queue is full, -1 on failure.
 int try_write(std::uint8_t byte) {
@@ -114,12 +156,8 @@ bool platform_write_byte(std::uint8_t byte) {
     int result = try_write(byte);
     if (result == 0) {
         // The output queue is full: give the driver a bounded time to drain.
-        pollfd pfd{port_fd, POLLOUT, 0};
-        int ready = poll(&pfd, 1, write_timeout_ms);
-        if (ready > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-            return false;
-        }
-        if (ready > 0) {
+        // A hung-up port counts as writable, and the write then fails.
+        if (wait_for_port(true, write_timeout_ms) > 0) {
             result = try_write(byte);
         }
     }
@@ -129,18 +167,12 @@ bool platform_write_byte(std::uint8_t byte) {
 }
 
 int platform_read(std::uint8_t* buffer, int capacity) {
-    // A hung-up terminal reads as 0 bytes, not as an error; only poll tells a
-    // vanished adapter from a quiet device.
-    pollfd pfd{port_fd, POLLIN, 0};
-    int ready;
-    do {
-        ready = poll(&pfd, 1, 0);
-    } while (ready < 0 && errno == EINTR);
-    if (ready < 0 || (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-        return -1;
-    }
-    if (ready == 0) {
-        return 0;
+    // A quiet device is a port with nothing to read; a vanished adapter is a
+    // port that reads as ready and then gives 0 bytes (end of file) or fails.
+    // That test holds on every POSIX system; macOS's poll could not make it.
+    const int ready = wait_for_port(false, 0);
+    if (ready <= 0) {
+        return ready;
     }
     ssize_t got;
     do {
@@ -149,7 +181,7 @@ int platform_read(std::uint8_t* buffer, int capacity) {
     if (got < 0) {
         return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
     }
-    return static_cast<int>(got);
+    return got == 0 ? -1 : static_cast<int>(got);
 }
 
 void platform_discard_input() { tcflush(port_fd, TCIFLUSH); }

@@ -3,6 +3,9 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <locale>
+#include <sstream>
+#include <string_view>
 #include <utility>
 
 namespace tolvaner::sim {
@@ -12,11 +15,51 @@ namespace {
 constexpr std::array<Fault, 6> all_faults{Fault::none,     Fault::silent, Fault::corrupt,
                                           Fault::truncate, Fault::late,   Fault::noise};
 
-template <typename Number>
-bool parse_number(const std::string& text, Number& value) {
+bool parse_number(const std::string& text, int& value) {
     const char* end = text.data() + text.size();
     auto [stop, error] = std::from_chars(text.data(), end, value);
     return error == std::errc{} && stop == end && !text.empty();
+}
+
+// Not std::from_chars: libc++ has it for integers only. Not strtod either: it
+// reads the decimal point of whatever locale is set. The text must be a plain
+// decimal number (digits, one point, an exponent), which the classic locale
+// then converts.
+bool parse_number(const std::string& text, double& value) {
+    std::size_t i = 0;
+    auto skip_digits = [&text, &i] {
+        const std::size_t from = i;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+            ++i;
+        }
+        return i - from;
+    };
+    auto skip = [&text, &i](std::string_view one_of) {
+        const bool found = i < text.size() && one_of.find(text[i]) != std::string_view::npos;
+        i += found ? 1 : 0;
+        return found;
+    };
+    skip("-");
+    std::size_t mantissa_digits = skip_digits();
+    if (skip(".")) {
+        mantissa_digits += skip_digits();
+    }
+    if (mantissa_digits == 0) {
+        return false;
+    }
+    if (skip("eE")) {
+        skip("+-");
+        if (skip_digits() == 0) {
+            return false;
+        }
+    }
+    if (i != text.size()) {
+        return false;
+    }
+    std::istringstream in(text);
+    in.imbue(std::locale::classic());
+    in >> value;
+    return !in.fail();
 }
 
 std::string set_option(Options& options, const std::string& name, const std::string& value) {

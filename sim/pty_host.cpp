@@ -3,6 +3,7 @@
 #include "sim/line.h"
 #include "sim/trace.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -10,8 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <string>
+#include <sys/select.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,7 +22,7 @@ namespace tolvaner::sim {
 
 namespace {
 
-// Signals reach the serving loop through this pipe, so that poll() is the
+// Signals reach the serving loop through this pipe, so that select() is the
 // only place the simulator waits.
 int signal_pipe[2] = {-1, -1};
 
@@ -162,16 +163,26 @@ class Host {
             send(line_.take_due(now));
             write_trace();
 
-            pollfd fds[2] = {{signal_pipe[0], POLLIN, 0}, {pty_.master, POLLIN, 0}};
-            const int ready = poll(fds, line_up ? 2 : 1, timeout_ms());
+            // select, not poll: macOS's poll serves no terminal, the
+            // pseudo-terminal included (POLLNVAL).
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(signal_pipe[0], &readable);
+            if (line_up) {
+                FD_SET(pty_.master, &readable);
+            }
+            const int wait_ms = timeout_ms();
+            timeval limit{wait_ms / 1000, (wait_ms % 1000) * 1000};
+            const int ready = select(std::max(signal_pipe[0], pty_.master) + 1, &readable, nullptr,
+                                     nullptr, wait_ms < 0 ? nullptr : &limit);
             if (ready < 0 && errno != EINTR) {
-                complain("poll failed");
+                complain("select failed");
                 return 1;
             }
             if (ready <= 0) {
                 continue;
             }
-            if ((fds[0].revents & POLLIN) != 0) {
+            if (FD_ISSET(signal_pipe[0], &readable)) {
                 unsigned char signals[16];
                 const ssize_t got = read(signal_pipe[0], signals, sizeof signals);
                 for (ssize_t i = 0; i < got; ++i) {
@@ -180,17 +191,19 @@ class Host {
                     }
                 }
             }
-            if (line_up && (fds[1].revents & POLLIN) != 0) {
+            if (line_up && FD_ISSET(pty_.master, &readable)) {
                 std::uint8_t buffer[256];
                 const ssize_t got = read(pty_.master, buffer, sizeof buffer);
                 if (got > 0) {
                     line_.receive(std::span(buffer, static_cast<std::size_t>(got)), elapsed());
+                } else if (got == 0 ||
+                           (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+                    // Readable with nothing to read is a hang-up. Cannot happen
+                    // while we hold the slave open; should it all the same,
+                    // stop listening rather than spin on it.
+                    std::fprintf(stderr, "tolvaner-sim: the pseudo-terminal hung up\n");
+                    line_up = false;
                 }
-            } else if (line_up && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-                // Cannot happen while we hold the slave open; should it all
-                // the same, stop listening rather than spin on it.
-                std::fprintf(stderr, "tolvaner-sim: the pseudo-terminal hung up\n");
-                line_up = false;
             }
         }
     }

@@ -69,7 +69,11 @@ TEST(Options, RangeEdgesAreAccepted) {
                                                                   {"--id", "~~~~"},
                                                                   {"--load", "0"},
                                                                   {"--load", "1000000"},
-                                                                  {"--load", "1e3"}}) {
+                                                                  {"--load", "1e3"},
+                                                                  {"--load", ".5"},
+                                                                  {"--load", "5."},
+                                                                  {"--load", "1E+3"},
+                                                                  {"--load", "-0"}}) {
         ParsedOptions p = parse(args);
         EXPECT_TRUE(p.options) << args[0] << " " << args[1] << ": " << p.error;
     }
@@ -101,6 +105,10 @@ INSTANTIATE_TEST_SUITE_P(
                     BadCase{{"--rev", ""}, "--rev"}, BadCase{{"--load", "-1"}, "--load: '-1'"},
                     BadCase{{"--load", "1000001"}, "--load"}, BadCase{{"--load", "nan"}, "--load"},
                     BadCase{{"--load", "inf"}, "--load"}, BadCase{{"--load", "2kW"}, "--load"},
+                    BadCase{{"--load", "+5"}, "--load"}, BadCase{{"--load", " 5"}, "--load"},
+                    BadCase{{"--load", "5 "}, "--load"}, BadCase{{"--load", "1e"}, "--load"},
+                    BadCase{{"--load", "."}, "--load"}, BadCase{{"--load", "0x10"}, "--load"},
+                    BadCase{{"--load", "1,5"}, "--load"}, BadCase{{"--load", "1e999"}, "--load"},
                     BadCase{{"--link", ""}, "--link"}, BadCase{{"--link"}, "--link needs a value"},
                     BadCase{{"--ack=yes"}, "unknown option '--ack=yes'"},
                     BadCase{{"--loud"}, "unknown option '--loud'"},
