@@ -84,6 +84,10 @@ for line in "Product ID = PKG1" "Code revision level = -5" \
 done
 [[ $(timeout 10 "$bin/tolvaner" --version) == "tolvaner $version" ]] ||
     fail "tolvaner --version does not say $version"
+# This machine's own ports, whatever they are: a port name first on each line.
+ports=$(timeout 10 "$bin/tolvaner" --list) || fail "tolvaner --list failed"
+grep -qvE '^(/dev/tty(USB|ACM|S)[0-9]+(  .*)?|no serial ports found)$' <<<"$ports" &&
+    fail "tolvaner --list printed: $ports"
 # The licence, in Debian's machine-readable format, and the changelog in
 # Debian's format with this version on top.
 copyright=$work/root/usr/share/doc/tolvaner/copyright
