@@ -338,8 +338,8 @@ void print_help() {
 }
 
 // What an option on the command line asks for. Any argument that does not
-// begin with "--" (except -h) is a port name, as it always was.
-enum class Request { session, traced_session, done, failed };
+// begin with "--" (but -h alone) is a port name, as it always was.
+enum class Request { session, traced_session, done };
 
 Request read_options(int argc, char** argv, int& status) {
     const char* first = argc >= 2 ? argv[1] : "";
