@@ -21,6 +21,49 @@ if(TARGET tolvaner-sim)
 endif()
 install(FILES README.md docs/protocol.md DESTINATION ${tolvaner_doc_dir})
 
+# The licence and the changelog. Debian wants the licence as doc/<package>/
+# copyright in its machine-readable format and the changelog of a package
+# without a Debian revision as changelog.gz; both are made from the files at
+# the top of the source tree, so there is one text of each.
+if(WIN32)
+    install(FILES LICENSE CHANGELOG.md DESTINATION ${tolvaner_doc_dir})
+else()
+    file(READ ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE license_text)
+    # The grant after the copyright line, as a field's continuation lines:
+    # each indented by one blank, an empty line written as " .".
+    string(REGEX REPLACE "^.*Copyright \\(c\\) [^\n]*\n\n" "" license_body "${license_text}")
+    string(REGEX REPLACE "\n+$" "" license_body "${license_body}")
+    string(REPLACE "\n\n" "\n.\n" license_body "${license_body}")
+    string(REPLACE "\n" "\n " license_body "${license_body}")
+    string(REGEX MATCH "Copyright \\(c\\) ([^\n]*)" copyright_line "${license_text}")
+    set(copyright_holder "${CMAKE_MATCH_1}")
+    set(copyright_file ${CMAKE_CURRENT_BINARY_DIR}/copyright)
+    file(WRITE ${copyright_file}
+         "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+         "Upstream-Name: tolvaner\n"
+         "\n"
+         "Files: *\n"
+         "Copyright: ${copyright_holder}\n"
+         "License: Expat\n"
+         " ${license_body}\n")
+    install(FILES ${copyright_file} DESTINATION ${tolvaner_doc_dir})
+
+    # In Debian's changelog format, which its tools read.
+    set(changelog_built ${CMAKE_CURRENT_BINARY_DIR}/changelog)
+    add_custom_command(
+        OUTPUT ${changelog_built}.gz
+        COMMAND ${CMAKE_COMMAND} -DIN=${CMAKE_CURRENT_SOURCE_DIR}/CHANGELOG.md
+                -DOUT=${changelog_built} -DPACKAGE=tolvaner
+                "-DMAINTAINER=${TOLVANER_PACKAGE_MAINTAINER}"
+                -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian_changelog.cmake
+        COMMAND gzip -9nf ${changelog_built}
+        DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/CHANGELOG.md
+                ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian_changelog.cmake
+        VERBATIM)
+    add_custom_target(changelog ALL DEPENDS ${changelog_built}.gz)
+    install(FILES ${changelog_built}.gz DESTINATION ${tolvaner_doc_dir})
+endif()
+
 # The manual pages carry the version; installed pages are compressed, as man
 # expects them on Debian. gzip -n keeps the package reproducible.
 find_program(TOLVANER_GROFF groff)

@@ -2,9 +2,11 @@
 
 #include "link/frame_link.h"
 #include "link/serial_port.h"
+#include "link/wire_trace.h"
 #include "protocol/device_messages.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -315,14 +317,82 @@ void dispatch(char command) {
 
 void console_set_input(std::FILE* input) { operator_input = input; }
 
+namespace {
+
+const char* port_root = "/";
+
+void print_usage() {
+    std::fputs("Enter: 'tolvaner      COMn' where n = 1-9\n"
+               "Enter: 'tolvaner  \\\\.\\COMm' where m > 9\n",
+               stdout);
+}
+
+void print_help() {
+    print_usage();
+    std::fputs("  --list             list the serial ports of this machine\n"
+               "  --trace FILE PORT  run on PORT and append every frame on the line to FILE\n"
+               "  --version          print the version\n"
+               "  -h, --help         print this help\n"
+               "The manual: man tolvaner, or tolvaner.txt beside tolvaner.exe on Windows.\n",
+               stdout);
+}
+
+// What an option on the command line asks for. Any argument that does not
+// begin with "--" (but -h alone) is a port name, as it always was.
+enum class Request { session, traced_session, done };
+
+Request read_options(int argc, char** argv, int& status) {
+    const char* first = argc >= 2 ? argv[1] : "";
+    // "-h" only alone: "-h COM1" are two plain arguments, as they always were.
+    bool option = std::strncmp(first, "--", 2) == 0 || (argc == 2 && std::strcmp(first, "-h") == 0);
+    if (!option) {
+        return Request::session;
+    }
+    status = 0;
+    if ((std::strcmp(first, "--help") == 0 || std::strcmp(first, "-h") == 0) && argc == 2) {
+        print_help();
+    } else if (std::strcmp(first, "--version") == 0 && argc == 2) {
+        std::printf("tolvaner %s\n", TOLVANER_VERSION);
+    } else if (std::strcmp(first, "--list") == 0 && argc == 2) {
+        list_ports(port_root);
+    } else if (std::strcmp(first, "--trace") == 0 && argc == 4) {
+        return Request::traced_session;
+    } else {
+        bool known = std::strcmp(first, "--help") == 0 || std::strcmp(first, "--version") == 0 ||
+                     std::strcmp(first, "--list") == 0 || std::strcmp(first, "--trace") == 0;
+        if (known) {
+            std::printf("wrong number of arguments for %s\n", first);
+        } else {
+            std::printf("unknown option %s\n", first);
+        }
+        print_usage();
+        status = 1;
+    }
+    return Request::done;
+}
+
+} // namespace
+
+void console_set_port_root(const char* root) { port_root = root; }
+
 int run_console(int argc, char** argv) {
-    if (argc != 2) {
-        std::fputs("Enter: 'tolvaner      COMn' where n = 1-9\n"
-                   "Enter: 'tolvaner  \\\\.\\COMm' where m > 9\n",
-                   stdout);
+    int status = 0;
+    Request request = read_options(argc, argv, status);
+    if (request == Request::done) {
+        // A list or a version lost to a full disk is no success either.
+        bool lost = std::fflush(stdout) != 0 || std::ferror(stdout);
+        return lost ? 1 : status;
+    }
+    if (request == Request::session && argc != 2) {
+        print_usage();
         return 1;
     }
-    open_port(argv[1]);
+    // Before the port is opened: a session that cannot be traced is not run.
+    if (request == Request::traced_session && !wire_trace_open(argv[2], argv[3])) {
+        std::printf("cannot open the trace file %s\n", argv[2]);
+        return 1;
+    }
+    open_port(argv[argc - 1]);
     // Take in whatever the device had already sent.
     receive_frame();
 
@@ -335,6 +405,7 @@ int run_console(int argc, char** argv) {
         dispatch(token[0]);
     }
     close_port();
+    wire_trace_close();
     // Output that could not be written (a full disk, a closed pipe) is a lost
     // transcript: a script must be able to tell.
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {

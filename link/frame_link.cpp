@@ -2,6 +2,7 @@
 
 #include "link/platform.h"
 #include "link/serial_port.h"
+#include "link/wire_trace.h"
 
 #include <cstdio>
 
@@ -26,11 +27,13 @@ void send_bytes(std::uint8_t length, bool discard_before_last) {
         } else {
             checksum ^= tx_buffer[i];
         }
+        wire_trace_byte(i);
         if (!platform_write_byte(tx_buffer[i])) {
             fail("error occurred during write operation\n");
         }
         platform_pause_ms(byte_gap_ms);
     }
+    wire_trace_sent(tx_buffer, count);
 }
 
 } // namespace
@@ -41,30 +44,43 @@ void send_query_frame(std::uint8_t length) { send_bytes(length, true); }
 
 namespace {
 
+// Judges only what this read delivered: whatever earlier reads left in the
+// buffer must never complete or pass a frame. A reply must be exactly one
+// frame: with more in the read, the answer cannot be told from whatever else
+// arrived (a late answer to a setting, noise).
+ReadVerdict judge_read(bool is_reply) {
+    if (bytes_read == 0) {
+        return is_reply ? ReadVerdict::nothing_arrived : ReadVerdict::good;
+    }
+    if (bytes_read < 3) {
+        return ReadVerdict::shorter_than_header;
+    }
+    if (rx_buffer[1] > max_payload_length) {
+        return ReadVerdict::length_over_buffer;
+    }
+    const std::uint32_t length = rx_buffer[1] + 3u;
+    if (bytes_read < length) {
+        return ReadVerdict::shorter_than_length;
+    }
+    if (is_reply && bytes_read > length) {
+        return ReadVerdict::longer_than_frame;
+    }
+    std::uint8_t sum = 0;
+    for (std::uint32_t i = 0; i < length; ++i) {
+        sum ^= rx_buffer[i];
+    }
+    return sum == 0 ? ReadVerdict::good : ReadVerdict::bad_checksum;
+}
+
 FrameResult read_and_judge(bool is_reply) {
     int got = platform_read(rx_buffer, frame_buffer_size);
     if (got < 0) {
         fail("error occurred during read operation\n");
     }
     bytes_read = static_cast<std::uint32_t>(got);
-    if (bytes_read == 0 && !is_reply) {
-        return frame_good;
-    }
-
-    // Judge only what this read delivered: whatever earlier reads left in the
-    // buffer must never complete or pass a frame. A reply must be exactly one
-    // frame: with more in the read, the answer cannot be told from whatever
-    // else arrived (a late answer to a setting, noise).
-    const std::uint32_t length = rx_buffer[1] + 3u;
-    bool whole = bytes_read >= 3 && rx_buffer[1] <= max_payload_length &&
-                 (is_reply ? bytes_read == length : bytes_read >= length);
-    std::uint8_t sum = 0;
-    if (whole) {
-        for (int i = 0; i < rx_buffer[1] + 3; ++i) {
-            sum ^= rx_buffer[i];
-        }
-    }
-    if (!whole || sum != 0) {
+    ReadVerdict verdict = judge_read(is_reply);
+    wire_trace_read(rx_buffer, got, verdict);
+    if (verdict != ReadVerdict::good) {
         std::fputs("Packet checksum fault\n", stdout);
         return frame_fault;
     }

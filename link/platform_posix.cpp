@@ -192,3 +192,24 @@ void platform_pause_ms(unsigned milliseconds) {
     while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
     }
 }
+
+std::uint64_t platform_monotonic_us() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<std::uint64_t>(t.tv_sec) * 1000000u +
+           static_cast<std::uint64_t>(t.tv_nsec) / 1000u;
+}
+
+WallTime platform_wall_time() {
+    timespec t{};
+    clock_gettime(CLOCK_REALTIME, &t);
+    tm utc{};
+    gmtime_r(&t.tv_sec, &utc);
+    return WallTime{utc.tm_year + 1900,
+                    utc.tm_mon + 1,
+                    utc.tm_mday,
+                    utc.tm_hour,
+                    utc.tm_min,
+                    utc.tm_sec,
+                    static_cast<int>(t.tv_nsec / 1000000)};
+}

@@ -101,3 +101,20 @@ void platform_pause_ms(unsigned milliseconds) {
     }
     Sleep(milliseconds);
 }
+
+std::uint64_t platform_monotonic_us() {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER count;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&count);
+    // Whole seconds and the rest apart, so that the product cannot overflow.
+    const auto ticks = static_cast<std::uint64_t>(count.QuadPart);
+    const auto per_second = static_cast<std::uint64_t>(frequency.QuadPart);
+    return ticks / per_second * 1000000u + ticks % per_second * 1000000u / per_second;
+}
+
+WallTime platform_wall_time() {
+    SYSTEMTIME t;
+    GetSystemTime(&t);
+    return WallTime{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
+}

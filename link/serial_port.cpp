@@ -31,3 +31,26 @@ void open_port(const char* name) {
 }
 
 void close_port() { platform_close_port(); }
+
+namespace {
+
+int ports_listed;
+
+void print_port(const char* name, const char* identity) {
+    ++ports_listed;
+    if (identity[0] == '\0') {
+        std::printf("%s\n", name);
+    } else {
+        std::printf("%s  %s\n", name, identity);
+    }
+}
+
+} // namespace
+
+void list_ports(const char* root) {
+    ports_listed = 0;
+    platform_list_ports(root, print_port);
+    if (ports_listed == 0) {
+        std::fputs("no serial ports found\n", stdout);
+    }
+}

@@ -9,3 +9,8 @@ void close_port();
 
 // Prints `message` on standard output and ends the program with status 1.
 [[noreturn]] void fail(const char* message);
+
+// Prints one line for every serial port of this machine, the name to pass to
+// the program first, then what identifies the port; or one line saying there
+// is none. Opens no port. `root`: see platform_list_ports.
+void list_ports(const char* root);

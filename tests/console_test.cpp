@@ -1,5 +1,8 @@
 #include "tests/support/console_session.h"
 
+#include <cstdio>
+#include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -27,6 +30,112 @@ TEST_F(ConsoleTest, WrongArgumentCountPrintsUsageAndNeverOpensThePort) {
         EXPECT_TRUE(fake::platform().opened_name.empty());
     }
 }
+
+const std::string usage = "Enter: 'tolvaner      COMn' where n = 1-9\n"
+                          "Enter: 'tolvaner  \\\\.\\COMm' where m > 9\n";
+
+struct OptionCase {
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+    const char* opened; // the port the program opened, "" for none
+};
+
+class CommandLine : public ConsoleTest, public testing::WithParamInterface<OptionCase> {};
+
+TEST_P(CommandLine, AnswersAndOpensOnlyWhatItShould) {
+    ConsoleRun run = run_console_args("x\n", GetParam().args);
+    EXPECT_EQ(run.out, GetParam().out);
+    EXPECT_EQ(run.status, GetParam().status);
+    EXPECT_EQ(fake::platform().opened_name, GetParam().opened);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, CommandLine,
+    testing::Values(
+        OptionCase{{"--version"}, "tolvaner " TOLVANER_VERSION "\n", 0, ""},
+        OptionCase{{"--bogus"}, "unknown option --bogus\n" + usage, 1, ""},
+        OptionCase{{"--"}, "unknown option --\n" + usage, 1, ""},
+        OptionCase{{"--list", "COM1"}, "wrong number of arguments for --list\n" + usage, 1, ""},
+        OptionCase{
+            {"--trace", "trace.log"}, "wrong number of arguments for --trace\n" + usage, 1, ""},
+        OptionCase{{"--trace", "/nonexistent/trace.log", "COM1"},
+                   "cannot open the trace file /nonexistent/trace.log\n",
+                   1,
+                   ""},
+        // Plain arguments are port names, as they always were; -h only alone.
+        OptionCase{{"-h", "COM1"}, usage, 1, ""}, OptionCase{{"COM1", "--help"}, usage, 1, ""},
+        OptionCase{{"-x"}, prompt, 0, "-x"}, OptionCase{{"-help"}, prompt, 0, "-help"}));
+
+TEST_F(ConsoleTest, HelpNamesEveryOptionAndTheManual) {
+    for (const char* option : {"--help", "-h"}) {
+        ConsoleRun run = run_console_args("", {option});
+        EXPECT_EQ(run.status, 0) << option;
+        EXPECT_EQ(run.out.rfind(usage, 0), 0U) << option << " begins with the usage";
+        for (const char* line : {"\n  --list ", "\n  --trace FILE PORT ", "\n  --version ",
+                                 "\n  -h, --help ", "man tolvaner"}) {
+            EXPECT_NE(run.out.find(line), std::string::npos) << option << " lacks " << line;
+        }
+        EXPECT_TRUE(fake::platform().opened_name.empty());
+    }
+}
+
+struct TraceCase {
+    Bytes reply;      // to a readback of the pulse value; empty: none at all
+    const char* line; // the read's line, after its time stamp
+};
+
+class WireTrace : public ConsoleTest, public testing::WithParamInterface<TraceCase> {};
+
+TEST_P(WireTrace, LogsEveryFrameAndItsVerdictAndChangesNothingElse) {
+    // Unique among parallel runs of this binary, here and in other builds.
+    const std::string path = testing::TempDir() + "tolvaner-trace-" +
+                             std::to_string(std::random_device{}()) + "-" +
+                             std::to_string(GetParam().reply.size());
+    std::remove(path.c_str());
+    auto session = [&](std::vector<std::string> args) {
+        fake::reset();
+        fake::platform().replies.push_back({GetParam().reply});
+        ConsoleRun run = run_console_args("r v x", args);
+        return std::make_pair(run, fake::platform().written);
+    };
+    auto plain = session({"COM1"});
+    auto traced = session({"--trace", path, "COM1"});
+    EXPECT_EQ(traced.first.out, plain.first.out);
+    EXPECT_EQ(traced.first.status, plain.first.status);
+    ASSERT_EQ(traced.second.size(), plain.second.size());
+    for (size_t i = 0; i < plain.second.size(); ++i) {
+        EXPECT_EQ(traced.second[i].value, plain.second[i].value);
+        EXPECT_EQ(traced.second[i].at_ms, plain.second[i].at_ms);
+    }
+
+    std::ifstream file(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) {
+        lines.push_back(line);
+    }
+    std::remove(path.c_str());
+    // The virtual clock starts at 10:00:00.000; the request's first byte
+    // leaves at once, and its reply is read 4 x 50 + 400 ms later.
+    ASSERT_EQ(lines.size(), 4U);
+    EXPECT_EQ(lines[0], "2026-12-07T10:00:00.000Z session tolvaner " TOLVANER_VERSION " on COM1");
+    EXPECT_EQ(lines[1], "2026-12-07T10:00:00.000Z rx (none)  0 bytes  good");
+    EXPECT_EQ(lines[2], "2026-12-07T10:00:00.000Z tx 52 01 56 05  gaps 50.0 50.0 50.0");
+    EXPECT_EQ(lines[3], std::string("2026-12-07T10:00:00.600Z rx ") + GetParam().line);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Verdicts, WireTrace,
+    testing::Values(
+        TraceCase{fake::frame({0x52, 0x02, 0xE8, 0x03}), "52 02 E8 03 BB  5 bytes  good"},
+        TraceCase{{}, "(none)  0 bytes  fault: nothing arrived"},
+        TraceCase{{0x52, 0x02}, "52 02  2 bytes  fault: too short for a frame"},
+        TraceCase{{0x52, 0x20, 0x00, 0x72}, "52 20 00 72  4 bytes  fault: length byte over 29"},
+        TraceCase{{0x52, 0x02, 0xE8, 0x03},
+                  "52 02 E8 03  4 bytes  fault: shorter than its length byte says"},
+        TraceCase{{0x52, 0x02, 0xE8, 0x03, 0xBE}, "52 02 E8 03 BE  5 bytes  fault: bad checksum"},
+        TraceCase{{0x52, 0x02, 0xE8, 0x03, 0xBB, 0x00},
+                  "52 02 E8 03 BB 00  6 bytes  fault: longer than one frame"}));
 
 TEST_F(ConsoleTest, HelpIgnoredTokensAndExit) {
     ConsoleRun run = run_console_with("? help B 7 Xylophone d\n");

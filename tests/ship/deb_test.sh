@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Makes the .deb from the build, unpacks it into a temporary root as dpkg
-# would install it, and runs what was installed there: the usage check and a
-# session of the installed program against the installed simulator.
+# would install it, and runs what was installed there: the usage check, the
+# version and a session of the installed program against the installed
+# simulator. Last, Debian's package checker must find no error and no warning
+# in it; where lintian is missing the test ends as skipped (77), saying so.
 # Usage: deb_test.sh CPACK CPACK_CONFIG VERSION
 set -euo pipefail
 cpack=$1 config=$2 version=$3
@@ -35,6 +37,8 @@ expected_files=(
     ./usr/bin/tolvaner
     ./usr/bin/tolvaner-sim
     ./usr/share/doc/tolvaner/README.md
+    ./usr/share/doc/tolvaner/changelog.gz
+    ./usr/share/doc/tolvaner/copyright
     ./usr/share/doc/tolvaner/protocol.md
     ./usr/share/man/man1/tolvaner-sim.1.gz
     ./usr/share/man/man1/tolvaner.1.gz
@@ -78,4 +82,27 @@ for line in "Product ID = PKG1" "Code revision level = -5" \
     "Pulse Value = 1000 watt-hours" "invalid entry"; do
     grep -qF -- "$line" <<<"$out" || fail "the session did not print '$line'"
 done
+[[ $(timeout 10 "$bin/tolvaner" --version) == "tolvaner $version" ]] ||
+    fail "tolvaner --version does not say $version"
+# This machine's own ports, whatever they are: a port name first on each line.
+ports=$(timeout 10 "$bin/tolvaner" --list) || fail "tolvaner --list failed"
+grep -qvE '^(/dev/tty(USB|ACM|S)[0-9]+(  .*)?|no serial ports found)$' <<<"$ports" &&
+    fail "tolvaner --list printed: $ports"
+# The licence, in Debian's machine-readable format, and the changelog in
+# Debian's format with this version on top.
+copyright=$work/root/usr/share/doc/tolvaner/copyright
+head -1 "$copyright" | grep -qF "copyright-format/1.0" || fail "copyright is not machine-readable"
+grep -qx "Copyright: 2026 The tolvaner authors" "$copyright" || fail "copyright names no holder"
+zcat "$work/root/usr/share/doc/tolvaner/changelog.gz" | head -1 |
+    grep -qF "tolvaner ($version) " || fail "the changelog does not begin with $version"
+
+if ! command -v lintian >/dev/null; then
+    echo "SKIP: all else passed, but lintian is not installed (Debian package lintian)"
+    exit 77
+fi
+# Info tags (hardening suggestions, for one) are not errors or warnings.
+if ! timeout 240 lintian --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1; then
+    cat "$work/lintian.log" >&2
+    fail "lintian found errors or warnings"
+fi
 echo "PASS: $(basename "$deb")"

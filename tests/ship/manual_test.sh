@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The manual pages format without a warning, fit an 80-column terminal, and
 # name what the programs really print and accept: every prompt, command,
-# result line and message the program shows in a session, and every option,
-# fault mode and default the simulator's --help names. A prompt or option
+# result line and message the program shows in a session, its options, and
+# every option, fault mode and default the simulator's --help names. A prompt or option
 # changed in the code and not in the manual fails here.
 # Usage: manual_test.sh MAN_DIR TOLVANER TOLVANER_SIM
 set -euo pipefail
@@ -92,6 +92,26 @@ for port in "$work/no-such-port" "$work/plain-file"; do
     [[ -n $message ]] || fail "tolvaner $port printed nothing"
     expect_in tolvaner "$message"
 done
+# The options: each one --help names has its entry, and so do the messages
+# of a wrong command line, of a trace file that cannot be opened, and of a
+# machine without serial ports.
+help_text=$(timeout 10 "$tolvaner" --help)
+mapfile -t our_options < <(grep -oE -- '(^| )-(h|-[a-z]+)' <<<"$help_text" | tr -d ' ' | sort -u)
+((${#our_options[@]} >= 5)) || fail "expected at least 5 options in --help, found ${#our_options[@]}"
+for option in "${our_options[@]}"; do
+    grep -qE -- "^ {7}(-h, )?$option( |,|$)" "$work/tolvaner.txt" ||
+        fail "tolvaner.1 has no entry for the option $option"
+done
+grep -qF "man tolvaner" <<<"$help_text" || fail "tolvaner --help does not say where the manual is"
+for args in "--no-such-option" "--list extra" "--trace $work/no/such/folder/trace.log port"; do
+    # shellcheck disable=SC2086 # the words of $args are the arguments
+    message=$(timeout 10 "$tolvaner" $args </dev/null | head -1 || true)
+    [[ -n $message ]] || fail "tolvaner $args printed nothing"
+    expect_in tolvaner "${message% *}"
+done
+expect_in tolvaner "$(timeout 10 "$tolvaner" --version)"
+grep -qaF "no serial ports found" "$tolvaner" || fail "the program no longer says 'no serial ports found'"
+expect_in tolvaner "no serial ports found"
 for status in 0 1; do
     sed -n '/^EXIT STATUS/,/^[A-Z]/p' "$work/tolvaner.txt" | grep -qE "^ {7}$status " ||
         fail "tolvaner.1 does not list exit status $status"

@@ -28,7 +28,7 @@ zip=$work/pkg/tolvaner-$version-win64.zip
 # cmake reads zip archives itself: no unzip needed.
 (cd "$work" && timeout 60 cmake -E tar xf "$zip") || fail "cannot unpack $zip"
 top=$work/tolvaner-$version-win64
-for file in tolvaner.exe README.md protocol.md; do
+for file in tolvaner.exe README.md protocol.md LICENSE CHANGELOG.md; do
     [[ -f $top/$file ]] || fail "the zip has no $file at its top"
 done
 [[ ! -e $top/tolvaner-sim.exe ]] || fail "the zip holds a simulator"

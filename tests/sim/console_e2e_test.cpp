@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
+#include <iterator>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 using namespace harness;
@@ -25,19 +28,23 @@ std::string console_path() { return TOLVANER_PATH; }
 
 struct Session {
     std::string output;
+    std::string errors;
     std::optional<int> status;
 };
 
-// One console session under `tolvaner-sim OPTIONS -- tolvaner`.
-Session run_session(std::vector<std::string> options, const std::string& input) {
+// One console session under `tolvaner-sim OPTIONS -- tolvaner ARGS`.
+Session run_session(std::vector<std::string> options, const std::string& input,
+                    std::vector<std::string> args = {}) {
     std::vector<std::string> argv{sim_path()};
     argv.insert(argv.end(), options.begin(), options.end());
     argv.push_back("--");
     argv.push_back(console_path());
+    argv.insert(argv.end(), args.begin(), args.end());
     Process sim(argv);
     sim.send(input, true);
     Session s;
     s.output = sim.read_output(after(60s));
+    s.errors = sim.read_errors(after(10s));
     s.status = sim.wait(after(10s));
     return s;
 }
@@ -149,23 +156,104 @@ TEST(Console, AcknowledgedSettingsDoNotDisturbTheReadbacks) {
                             command);
 }
 
+// The exchanges in a trace: each request's bytes in hex, and the bytes of
+// every answer line up to the next request. The program's trace says tx for
+// what the simulator's says rx, and the other way round.
+using Exchanges = std::vector<std::pair<std::string, std::string>>;
+
+Exchanges exchanges(const std::string& trace, const std::string& request) {
+    static const std::regex line(R"(^\s*\S+ (tx|rx)( \(none\))?((?: [0-9A-F]{2})*))");
+    Exchanges found;
+    std::istringstream in(trace);
+    for (std::string text; std::getline(in, text);) {
+        std::smatch m;
+        if (!std::regex_search(text, m, line)) {
+            continue;
+        }
+        if (m[1] == request) {
+            found.emplace_back(m[3], "");
+        } else if (!found.empty()) {
+            found.back().second += m[3];
+        }
+    }
+    return found;
+}
+
+// What the program's trace says of each read after a request.
+std::vector<std::string> verdicts(const std::string& trace) {
+    static const std::regex line(R"( rx .*  [0-9]+ bytes?  (.*)$)");
+    std::vector<std::string> found;
+    std::istringstream in(trace);
+    bool requested = false;
+    for (std::string text; std::getline(in, text);) {
+        std::smatch m;
+        requested = requested || text.find(" tx ") != std::string::npos;
+        if (requested && std::regex_search(text, m, line)) {
+            found.push_back(m[1]);
+        }
+    }
+    return found;
+}
+
+// The gaps between the bytes sent, in milliseconds, from the program's trace.
+std::vector<double> sent_gaps(const std::string& trace) {
+    static const std::regex line(R"( tx [^g]*  gaps ([0-9. ]+)$)");
+    std::vector<double> gaps;
+    std::istringstream in(trace);
+    for (std::string text; std::getline(in, text);) {
+        std::smatch m;
+        if (std::regex_search(text, m, line)) {
+            std::istringstream numbers(m[1].str());
+            for (double gap; numbers >> gap;) {
+                gaps.push_back(gap);
+            }
+        }
+    }
+    return gaps;
+}
+
 struct FaultCase {
     const char* mode;
     const char* bytes_read; // of a readback of the pulse value
+    const char* verdict;    // in the trace, of each of the three replies
 };
 
 class ConsoleFault : public testing::TestWithParam<FaultCase> {};
 
+// Traced on both ends: the program's trace must show the frames the
+// simulator's shows, and say why each reply was refused.
 TEST_P(ConsoleFault, EveryQueryReportsAChecksumFault) {
-    const Session s = run_session({"--fault", GetParam().mode}, "I C R V x");
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string file = dir.path() + "/wire.log";
+    const Session s =
+        run_session({"--trace", "--fault", GetParam().mode}, "I C R V x", {"--trace", file});
     EXPECT_EQ(s.status, 0);
     EXPECT_EQ(s.output, command + fault + command + fault + command + item + fault +
                             "number of bytes read = " + GetParam().bytes_read + "\n" + command);
+
+    std::ifstream in(file);
+    const std::string trace((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const Exchanges ours = exchanges(trace, "tx");
+    EXPECT_EQ(ours.size(), 3U) << trace;
+    EXPECT_EQ(ours, exchanges(s.errors, "rx")) << "the program's trace:\n"
+                                               << trace << "the simulator's:\n"
+                                               << s.errors;
+    EXPECT_EQ(verdicts(trace), std::vector<std::string>(3, GetParam().verdict)) << trace;
+    // Traced, the pacing still gives the device its 50 ms after every byte.
+    const std::vector<double> gaps = sent_gaps(trace);
+    EXPECT_EQ(gaps.size(), 2U + 2U + 3U) << trace;
+    for (double gap : gaps) {
+        EXPECT_GE(gap, 50.0) << trace;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ConsoleFault,
-                         testing::Values(FaultCase{"silent", "0"}, FaultCase{"corrupt", "5"},
-                                         FaultCase{"truncate", "3"}, FaultCase{"noise", "6"}),
+                         testing::Values(FaultCase{"silent", "0", "fault: nothing arrived"},
+                                         FaultCase{"corrupt", "5", "fault: bad checksum"},
+                                         FaultCase{"truncate", "3",
+                                                   "fault: shorter than its length byte says"},
+                                         FaultCase{"noise", "6", "fault: length byte over 29"}),
                          [](const auto& info) { return std::string(info.param.mode); });
 
 TEST(ConsoleFault, LateAnswerMissesTheRead) {

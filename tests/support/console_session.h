@@ -10,28 +10,39 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 struct ConsoleRun {
     std::string out;
     int status;
 };
 
-inline ConsoleRun run_console_with(const std::string& input, int argc = 2) {
+// Runs the program with `args` after its name.
+inline ConsoleRun run_console_args(const std::string& input, std::vector<std::string> args) {
     std::FILE* in = std::tmpfile();
     std::fwrite(input.data(), 1, input.size(), in);
     std::rewind(in);
     console_set_input(in);
-    char program[] = "tolvaner";
-    char port[] = "COM1";
-    char extra[] = "COM2";
-    char* argv[] = {program, port, extra, nullptr};
+    args.insert(args.begin(), "tolvaner");
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
     testing::internal::CaptureStdout();
-    int status = run_console(argc, argv);
+    int status = run_console(static_cast<int>(args.size()), argv.data());
     std::fflush(stdout);
     ConsoleRun run{testing::internal::GetCapturedStdout(), status};
     console_set_input(stdin);
     std::fclose(in);
     return run;
+}
+
+// With the port COM1 and, for argc 3, a second port COM2.
+inline ConsoleRun run_console_with(const std::string& input, int argc = 2) {
+    std::vector<std::string> ports{"COM1", "COM2"};
+    ports.resize(static_cast<size_t>(argc - 1));
+    return run_console_args(input, ports);
 }
 
 class ConsoleTest : public testing::Test {

@@ -86,3 +86,17 @@ void platform_pause_ms(unsigned milliseconds) {
     state.pauses.push_back(milliseconds);
     state.now_ms += milliseconds;
 }
+
+std::uint64_t platform_monotonic_us() { return state.now_ms * 1000u; }
+
+WallTime platform_wall_time() {
+    // A fixed day, and the virtual clock for the time of day.
+    const unsigned long ms = state.now_ms;
+    return WallTime{2026,
+                    12,
+                    7,
+                    10,
+                    static_cast<int>(ms / 60000 % 60),
+                    static_cast<int>(ms / 1000 % 60),
+                    static_cast<int>(ms % 1000)};
+}

@@ -36,6 +36,9 @@ std::unique_ptr<harness::TempDir> folder;
 std::string prefix;
 pid_t server_pid = -1;
 int next_com = 100;
+// The devices behind the ports registered for the port list; they live as long
+// as the prefix.
+std::unique_ptr<e2e::Pty> listed_devices[2];
 
 bool executable(const std::string& path) {
     return !path.empty() && access(path.c_str(), X_OK) == 0;
@@ -84,6 +87,88 @@ void set_environment(const std::string& home) {
     }
 }
 
+void stop_server() {
+    if (server_pid > 0) {
+        const std::string socket_folder = server_folder_name();
+        pid_t killer =
+            harness::start_logged({server_path, "--kill"}, folder->path() + "/wineserver.log");
+        if (!wait_for(killer, server_stop_timeout_ms)) {
+            stop(killer);
+        }
+        if (!wait_for(server_pid, server_stop_timeout_ms)) {
+            stop(server_pid);
+        }
+        server_pid = -1;
+        // The server leaves its socket folder behind.
+        if (socket_folder.rfind("wine-", 0) == 0 && socket_folder.find('/') == std::string::npos) {
+            std::error_code ec;
+            fs::remove_all(fs::temp_directory_path(ec) / socket_folder, ec);
+            if (fs::temp_directory_path(ec) != "/tmp") {
+                fs::remove_all(fs::path("/tmp") / socket_folder, ec);
+            }
+        }
+    }
+}
+
+// Started by us, not by the first Wine program, so that whatever it prints
+// goes to a log and not into a test's captured output. It outlives idle
+// moments between tests; should this binary die, it stops by itself a minute
+// after its last program.
+bool start_server() {
+    const std::string server_log = folder->path() + "/wineserver.log";
+    server_pid =
+        harness::start_logged({server_path, "--foreground", "--persistent=60"}, server_log);
+    const double deadline = e2e::now_ms() + server_start_timeout_ms;
+    while (server_folder_name().empty()) {
+        if (wait_for(server_pid, 0) || e2e::now_ms() >= deadline) {
+            failure = "wineserver did not start:\n" + tail_of(server_log);
+            return false;
+        }
+        usleep(20000);
+    }
+    return true;
+}
+
+// Wine puts into HKLM\HARDWARE\DEVICEMAP\SERIALCOMM, where Windows programs
+// find the serial ports, only the ports its mount manager sets up when it
+// starts: the machine's own and those named under HKLM\Software\Wine\Ports.
+// A port mapped later by a dosdevices link opens, but is not registered. So
+// two ports, one of each written form, are named there and the server is
+// started again.
+void register_listed_ports() {
+    const std::string log = folder->path() + "/reg.log";
+    const int numbers[] = {listed_low_com, listed_high_com};
+    for (int i = 0; i < 2; ++i) {
+        listed_devices[i] = std::make_unique<e2e::Pty>();
+        pid_t reg = harness::start_logged({loader_path, "reg", "add", "HKLM\\Software\\Wine\\Ports",
+                                           "/v", "COM" + std::to_string(numbers[i]), "/d",
+                                           listed_devices[i]->path(), "/f"},
+                                          log);
+        std::optional<int> status = wait_for(reg, prefix_timeout_ms);
+        if (!status) {
+            stop(reg);
+        }
+        if (status != 0) {
+            failure = "could not name a port for Wine:\n" + tail_of(log);
+            return;
+        }
+    }
+    stop_server();
+    // The server writes its socket folder's name afresh when it starts.
+    unlink((prefix + "/wineserver").c_str());
+    if (!start_server()) {
+        return;
+    }
+    // The first program starts Wine's services, which keep its output open;
+    // this one, and not a test's, has them write to a log.
+    pid_t first = harness::start_logged(
+        {loader_path, "reg", "query", "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM"}, log);
+    if (!wait_for(first, prefix_timeout_ms)) {
+        stop(first);
+        failure = "Wine did not start again:\n" + tail_of(log);
+    }
+}
+
 } // namespace
 
 void Prefix::SetUp() {
@@ -110,20 +195,8 @@ void Prefix::SetUp() {
     mkdir(home.c_str(), 0700);
     set_environment(home);
 
-    // Started by us, not by the first Wine program, so that whatever it
-    // prints goes to a log and not into a test's captured output. It outlives
-    // idle moments between tests; should this binary die, it stops by itself
-    // a minute after its last program.
-    const std::string server_log = folder->path() + "/wineserver.log";
-    server_pid =
-        harness::start_logged({server_path, "--foreground", "--persistent=60"}, server_log);
-    const double deadline = e2e::now_ms() + server_start_timeout_ms;
-    while (server_folder_name().empty()) {
-        if (wait_for(server_pid, 0) || e2e::now_ms() >= deadline) {
-            failure = "wineserver did not start:\n" + tail_of(server_log);
-            return;
-        }
-        usleep(20000);
+    if (!start_server()) {
+        return;
     }
 
     const std::string boot_log = folder->path() + "/wineboot.log";
@@ -135,30 +208,13 @@ void Prefix::SetUp() {
     } else if (*status != 0) {
         failure = "making the Wine prefix failed with status " + std::to_string(*status) + ":\n" +
                   tail_of(boot_log);
+    } else {
+        register_listed_ports();
     }
 }
 
 void Prefix::TearDown() {
-    if (server_pid > 0) {
-        const std::string socket_folder = server_folder_name();
-        pid_t killer =
-            harness::start_logged({server_path, "--kill"}, folder->path() + "/wineserver.log");
-        if (!wait_for(killer, server_stop_timeout_ms)) {
-            stop(killer);
-        }
-        if (!wait_for(server_pid, server_stop_timeout_ms)) {
-            stop(server_pid);
-        }
-        server_pid = -1;
-        // The server leaves its socket folder behind.
-        if (socket_folder.rfind("wine-", 0) == 0 && socket_folder.find('/') == std::string::npos) {
-            std::error_code ec;
-            fs::remove_all(fs::temp_directory_path(ec) / socket_folder, ec);
-            if (fs::temp_directory_path(ec) != "/tmp") {
-                fs::remove_all(fs::path("/tmp") / socket_folder, ec);
-            }
-        }
-    }
+    stop_server();
     folder.reset();
 }
 

@@ -42,6 +42,11 @@ std::string windows_path(const std::string& unix_path);
 int fresh_com_number();
 std::string com_name(int number); // \\.\COMn
 
+// Two ports registered the way Wine registers ports, for the port list: one
+// below 10, one above, out of the way of fresh_com_number().
+constexpr int listed_low_com = 5;
+constexpr int listed_high_com = 240;
+
 // Points COMn of the prefix at `target` for as long as it lives.
 class ComLink {
   public:

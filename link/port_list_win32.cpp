@@ -1,0 +1,158 @@
+// Serial ports on Windows: those the serial drivers registered under
+// HKLM\HARDWARE\DEVICEMAP\SERIALCOMM, each with the name the Device Manager
+// shows for it. Nothing here opens a port.
+#include "link/platform.h"
+#include "link/port_identity.h"
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <initguid.h>
+
+#include <devguid.h>
+#include <setupapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int max_ports = 256;
+constexpr int text_capacity = 256;
+
+struct Port {
+    char name[text_capacity];   // COM3
+    char device[text_capacity]; // \Device\Serial0
+};
+Port ports[max_ports];
+
+// COMn by number, anything else after them by name.
+long com_number(const char* name) {
+    if (_strnicmp(name, "COM", 3) != 0 || name[3] < '0' || name[3] > '9') {
+        return -1;
+    }
+    return std::strtol(name + 3, nullptr, 10);
+}
+
+int compare_ports(const void* a, const void* b) {
+    const char* x = static_cast<const Port*>(a)->name;
+    const char* y = static_cast<const Port*>(b)->name;
+    long nx = com_number(x);
+    long ny = com_number(y);
+    if ((nx < 0) != (ny < 0)) {
+        return nx < 0 ? 1 : -1;
+    }
+    if (nx >= 0 && nx != ny) {
+        return nx < ny ? -1 : 1;
+    }
+    return std::strcmp(x, y);
+}
+
+int read_serialcomm() {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS) {
+        return 0;
+    }
+    int count = 0;
+    for (DWORD index = 0; count < max_ports; ++index) {
+        Port& port = ports[count];
+        DWORD device_size = sizeof port.device;
+        DWORD name_size = sizeof port.name - 1;
+        DWORD type = 0;
+        LONG result = RegEnumValueA(key, index, port.device, &device_size, nullptr, &type,
+                                    reinterpret_cast<BYTE*>(port.name), &name_size);
+        if (result == ERROR_NO_MORE_ITEMS) {
+            break;
+        }
+        if (result != ERROR_SUCCESS || type != REG_SZ || name_size == 0) {
+            continue;
+        }
+        port.name[name_size] = '\0'; // the data need not end in a zero
+        ++count;
+    }
+    RegCloseKey(key);
+    return count;
+}
+
+// "VID_0403&PID_6001" in a USB hardware ID, as 0403:6001.
+bool usb_ids(const char* hardware_id, char* pair, size_t capacity) {
+    const char* vid = std::strstr(hardware_id, "VID_");
+    const char* pid = std::strstr(hardware_id, "PID_");
+    if (vid == nullptr || pid == nullptr) {
+        return false;
+    }
+    std::snprintf(pair, capacity, "%.4s:%.4s", vid + 4, pid + 4);
+    for (char* p = pair; *p != '\0'; ++p) {
+        if (*p >= 'A' && *p <= 'F') {
+            *p = static_cast<char>(*p - 'A' + 'a');
+        }
+    }
+    return true;
+}
+
+// The friendly name and USB IDs of the ports-class device whose PortName is
+// `name`, from the Device Manager's records.
+void add_device_manager_names(const char* name) {
+    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, &data); ++index) {
+        HKEY key = SetupDiOpenDevRegKey(set, &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE) {
+            continue;
+        }
+        char port_name[text_capacity] = "";
+        DWORD size = sizeof port_name - 1;
+        DWORD type = 0;
+        LONG result = RegQueryValueExA(key, "PortName", nullptr, &type,
+                                       reinterpret_cast<BYTE*>(port_name), &size);
+        RegCloseKey(key);
+        if (result != ERROR_SUCCESS || type != REG_SZ || _stricmp(port_name, name) != 0) {
+            continue;
+        }
+        char text[text_capacity];
+        if (SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_FRIENDLYNAME, nullptr,
+                                              reinterpret_cast<BYTE*>(text), sizeof text - 1,
+                                              nullptr)) {
+            text[sizeof text - 1] = '\0';
+            identity_add_quoted("name", text);
+        }
+        char pair[16];
+        if (SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID, nullptr,
+                                              reinterpret_cast<BYTE*>(text), sizeof text - 1,
+                                              nullptr) &&
+            usb_ids(text, pair, sizeof pair)) {
+            identity_add("usb", pair);
+        }
+        break;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+}
+
+} // namespace
+
+void platform_list_ports(const char*, PortFound found) {
+    int count = read_serialcomm();
+    std::qsort(ports, static_cast<size_t>(count), sizeof(Port), compare_ports);
+    for (int i = 0; i < count; ++i) {
+        const Port& port = ports[i];
+        identity_clear();
+        add_device_manager_names(port.name);
+        identity_add("device", port.device);
+        // Only COM1 to COM9 open by their plain name; every other needs the
+        // device form.
+        long number = com_number(port.name);
+        char typed[text_capacity + 4];
+        if (number >= 1 && number <= 9 && port.name[4] == '\0') {
+            std::snprintf(typed, sizeof typed, "%s", port.name);
+        } else {
+            std::snprintf(typed, sizeof typed, "\\\\.\\%s", port.name);
+        }
+        found(typed, identity_text());
+    }
+}

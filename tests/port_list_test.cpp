@@ -1,0 +1,181 @@
+// tolvaner --list against sysfs trees of the shapes the kernel makes: USB
+// serial adapters, CDC ACM devices, and 8250 ports with and without a UART,
+// before and after the serial-base bus (Linux 6.3).
+#include "tests/support/console_session.h"
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+#if defined(__linux__)
+
+// A sysfs tree under a temporary root. Links are made as the kernel makes
+// them: relative, and only their targets' last names matter for drivers.
+class Tree {
+  public:
+    Tree() {
+        root_ = fs::temp_directory_path() /
+                ("tolvaner-sysfs-" + std::to_string(getpid()) + "-" + std::to_string(++count_));
+        fs::remove_all(root_);
+        fs::create_directories(root_);
+    }
+    ~Tree() { fs::remove_all(root_); }
+    std::string root() const { return root_.string(); }
+
+    void file(const std::string& path, const std::string& text) {
+        fs::create_directories((root_ / path).parent_path());
+        std::ofstream(root_ / path) << text << "\n";
+    }
+    void link(const std::string& path, const std::string& target) {
+        fs::create_directories((root_ / path).parent_path());
+        if (!fs::is_symlink(root_ / path)) { // shapes may share a parent device
+            fs::create_directory_symlink(target, root_ / path);
+        }
+    }
+    // The tty's class entry, its device link and, for a UART, its type.
+    void tty(const std::string& device_dir, const std::string& name, const char* type = nullptr) {
+        const std::string dir = device_dir + "/tty/" + name;
+        fs::create_directories(root_ / dir);
+        link(dir + "/device", "../../../" + fs::path(device_dir).filename().string());
+        link("sys/class/tty/" + name, "../../" + dir.substr(4));
+        if (type != nullptr) {
+            file(dir + "/type", type);
+        }
+    }
+    void usb_device(const std::string& dir, const char* vendor, const char* product_id,
+                    std::vector<std::pair<std::string, std::string>> strings) {
+        file(dir + "/idVendor", vendor);
+        file(dir + "/idProduct", product_id);
+        for (const auto& [key, value] : strings) {
+            file(dir + "/" + key, value);
+        }
+    }
+
+  private:
+    static inline int count_ = 0;
+    fs::path root_;
+};
+
+const std::string usb = "sys/devices/pci0000:00/0000:00:14.0/usb1";
+
+void ftdi_adapter(Tree& t) {
+    const std::string device = usb + "/1-2";
+    t.usb_device(
+        device, "0403", "6001",
+        {{"manufacturer", "FTDI"}, {"product", "FT232R USB UART"}, {"serial", "A10K1234"}});
+    const std::string port = device + "/1-2:1.0/ttyUSB2";
+    t.link(port + "/driver", "../../../../../../../../bus/usb-serial/drivers/ftdi_sio");
+    t.tty(port, "ttyUSB2");
+    t.link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1234-if00-port0", "../../ttyUSB2");
+    t.link("dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0", "../../ttyUSB2");
+}
+
+// Another adapter, ten numbers up, with no strings and no udev links.
+void bare_adapter(Tree& t) {
+    const std::string device = usb + "/1-4";
+    t.usb_device(device, "10c4", "ea60", {});
+    const std::string port = device + "/1-4:1.0/ttyUSB10";
+    t.link(port + "/driver", "../../../../../../../../bus/usb-serial/drivers/cp210x");
+    t.tty(port, "ttyUSB10");
+}
+
+void acm_device(Tree& t) {
+    const std::string device = usb + "/1-3";
+    t.usb_device(device, "2341", "0043",
+                 {{"manufacturer", "Ac\"me \xC3\xA9"}, {"serial", "75735353238351F0B1A1"}});
+    const std::string interface = device + "/1-3:1.0";
+    t.link(interface + "/driver", "../../../../../../../bus/usb/drivers/cdc_acm");
+    t.tty(interface, "ttyACM0");
+}
+
+// Linux 6.3 on: the port sits below a controller and a port device of the
+// serial-base bus, whose drivers name nothing useful.
+void uart_below_serial_base(Tree& t) {
+    const std::string pnp = "sys/devices/pnp0/00:01";
+    t.link(pnp + "/driver", "../../../bus/pnp/drivers/serial");
+    for (const std::string& dir : {pnp + "/00:01:0", pnp + "/00:01:0/00:01:0.0"}) {
+        t.link(dir + "/subsystem", "../../../../bus/serial-base");
+        t.link(dir + "/driver", "../../../../bus/serial-base/drivers/port");
+    }
+    t.tty(pnp + "/00:01:0/00:01:0.0", "ttyS0", "4");
+}
+
+// The 8250 driver's placeholder: registered, with no UART behind it.
+void placeholder(Tree& t) {
+    const std::string base = "sys/devices/platform/serial8250";
+    t.link(base + "/driver", "../../../bus/platform/drivers/serial8250");
+    for (const std::string& dir : {base + "/serial8250:0", base + "/serial8250:0/serial8250:0.1"}) {
+        t.link(dir + "/subsystem", "../../../../bus/serial-base");
+    }
+    t.tty(base + "/serial8250:0/serial8250:0.1", "ttyS1", "0");
+}
+
+// Before Linux 6.3: the port hangs right below the platform device.
+void uart_of_older_kernels(Tree& t) {
+    const std::string base = "sys/devices/platform/serial8250";
+    t.link(base + "/driver", "../../../bus/platform/drivers/serial8250");
+    t.tty(base, "ttyS2", "4");
+}
+
+void consoles(Tree& t) {
+    for (const char* name : {"tty0", "console", "ptmx", "ttyprintk"}) {
+        fs::create_directories(fs::path(t.root()) / "sys/devices/virtual/tty" / name);
+        t.link(std::string("sys/class/tty/") + name,
+               std::string("../../devices/virtual/tty/") + name);
+    }
+}
+
+const std::string ftdi_line =
+    "/dev/ttyUSB2  driver=ftdi_sio usb=0403:6001 manufacturer=\"FTDI\" product=\"FT232R USB UART\" "
+    "serial=\"A10K1234\" by-id=/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1234-if00-port0\n";
+const std::string bare_line = "/dev/ttyUSB10  driver=cp210x usb=10c4:ea60\n";
+const std::string acm_line =
+    "/dev/ttyACM0  driver=cdc_acm usb=2341:0043 "
+    "manufacturer=\"Ac\\x22me \\xC3\\xA9\" serial=\"75735353238351F0B1A1\"\n";
+const std::string none = "no serial ports found\n";
+
+struct ListCase {
+    const char* name;
+    std::vector<std::function<void(Tree&)>> shapes;
+    std::string out;
+};
+
+class PortList : public ConsoleTest, public testing::WithParamInterface<ListCase> {};
+
+TEST_P(PortList, NamesEachPortWithWhatIdentifiesIt) {
+    Tree tree;
+    for (const auto& shape : GetParam().shapes) {
+        shape(tree);
+    }
+    const std::string root = tree.root();
+    console_set_port_root(root.c_str());
+    ConsoleRun run = run_console_args("", {"--list"});
+    console_set_port_root("/");
+    EXPECT_EQ(run.out, GetParam().out);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(fake::platform().opened_name.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sysfs, PortList,
+    testing::Values(
+        ListCase{"usb_serial", {ftdi_adapter}, ftdi_line},
+        ListCase{"acm_with_odd_strings", {acm_device}, acm_line},
+        ListCase{"uart_below_serial_base", {uart_below_serial_base}, "/dev/ttyS0  driver=serial\n"},
+        ListCase{
+            "uart_of_older_kernels", {uart_of_older_kernels}, "/dev/ttyS2  driver=serial8250\n"},
+        ListCase{"no_uart_behind_ttyS", {placeholder, consoles}, none}, ListCase{"empty", {}, none},
+        ListCase{"adapters_first_then_by_number",
+                 {consoles, uart_of_older_kernels, placeholder, bare_adapter,
+                  uart_below_serial_base, acm_device, ftdi_adapter},
+                 ftdi_line + bare_line + acm_line + "/dev/ttyS0  driver=serial\n" +
+                     "/dev/ttyS2  driver=serial8250\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+#endif
+
+} // namespace
