@@ -43,6 +43,16 @@ await() {
     return 1
 }
 
+# Waits up to 20 s for FILE to hold TEXT.
+await_text() {
+    i=0
+    while ! grep -q "$2" "$1" 2>/dev/null; do
+        [ $i -lt 400 ] || { say "error no '$2' in $1"; return 1; }
+        sleep 0.05
+        i=$((i + 1))
+    done
+}
+
 gadget=/sys/kernel/config/usb_gadget/meter
 case $driver in
 uart_8250)
@@ -74,9 +84,10 @@ sim_pid=
 device() {
     if [ $driver = acm ]; then
         [ -n "$sim_pid" ] && kill $sim_pid 2>/dev/null && wait $sim_pid
-        tolvaner-sim --trace --port /dev/ttyGS0 "$@" >/dev/null 2>>/tmp/trace &
+        rm -f /tmp/sim
+        tolvaner-sim --trace --port /dev/ttyGS0 "$@" >/tmp/sim 2>>/tmp/trace &
         sim_pid=$!
-        sleep 0.3
+        await_text /tmp/sim "device on"
     else
         say sim "$@"
         read -r reply
@@ -102,11 +113,12 @@ show "out session" /tmp/out
 
 # While one tolvaner holds the port: its line settings, and a second refused.
 mkfifo /tmp/held
+rm -f /tmp/out
 tolvaner $port </tmp/held >/tmp/out 2>&1 &
 held=$!
 exec 3>/tmp/held
 echo "r v" >&3
-sleep 1
+await_text /tmp/out "Pulse Value ="
 say "stty $(stty -a -F $port 2>/dev/null | tr '\n' ' ')"
 echo x | timeout 10 tolvaner $port >/tmp/second 2>&1
 say "status second $?"
@@ -127,7 +139,7 @@ device
 # query waits out its settle time. The kernel log times the unplug and the end.
 if [ $driver != uart_8250 ]; then
     for when in prompt settle; do
-        rm -f /tmp/in
+        rm -f /tmp/in /tmp/out
         mkfifo /tmp/in
         tolvaner $port </tmp/in >/tmp/out 2>&1 &
         pid=$!
@@ -138,11 +150,7 @@ if [ $driver != uart_8250 ]; then
         probe=$!
         exec 5>/tmp/probe-in
         echo i >&4
-        i=0
-        while [ "$(grep -o 'Enter user command' /tmp/out | wc -l)" -lt 2 ] && [ $i -lt 200 ]; do
-            sleep 0.05
-            i=$((i + 1))
-        done
+        await_text /tmp/out "Product ID"
         echo look >&5
         until [ -s /tmp/probe ]; do sleep 0.05; done
         if [ $when = prompt ]; then
