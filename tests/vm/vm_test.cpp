@@ -435,36 +435,6 @@ std::optional<double> unplug_to_exit(const std::string& log) {
     return *exited - *unplugged;
 }
 
-testing::AssertionResult unplug_reported(const Report& r, const std::string& when) {
-    const std::string out =
-        r.text.count("out unplug-" + when) ? r.text.at("out unplug-" + when) : "";
-    const std::string log =
-        r.text.count("log unplug-" + when) ? r.text.at("log unplug-" + when) : "";
-    const bool said = out.find("error occurred during read operation") != std::string::npos ||
-                      out.find("error occurred during write operation") != std::string::npos;
-    const std::optional<double> seconds = unplug_to_exit(log);
-    if (!said || !r.status.count("unplug-" + when) || r.status.at("unplug-" + when) != 1 ||
-        !seconds || *seconds > 1.0) {
-        return testing::AssertionFailure()
-               << "status "
-               << (r.status.count("unplug-" + when) ? r.status.at("unplug-" + when) : -1)
-               << ", output:\n"
-               << out << "kernel log:\n"
-               << log;
-    }
-    std::printf("unplug %s: exit %.3f s after the disconnect; the port before and after:\n%s",
-                when.c_str(), *seconds,
-                r.text.count("probe unplug-" + when) ? r.text.at("probe unplug-" + when).c_str()
-                                                     : "");
-    return testing::AssertionSuccess();
-}
-
-struct Check {
-    const char* name;
-    bool needs_unplug;
-    std::function<testing::AssertionResult(const Report&)> holds;
-};
-
 testing::AssertionResult status_is(const Report& r, const std::string& name, int expected) {
     auto it = r.status.find(name);
     if (it != r.status.end() && it->second == expected) {
@@ -475,10 +445,33 @@ testing::AssertionResult status_is(const Report& r, const std::string& name, int
            << expected;
 }
 
-std::string out_of(const Report& r, const std::string& name) {
-    auto it = r.text.find("out " + name);
+// What the guest showed under `key` ("out NAME", "log NAME", "probe NAME").
+std::string text_of(const Report& r, const std::string& key) {
+    auto it = r.text.find(key);
     return it == r.text.end() ? "" : it->second;
 }
+
+std::string out_of(const Report& r, const std::string& name) { return text_of(r, "out " + name); }
+
+testing::AssertionResult unplug_reported(const Report& r, const std::string& when) {
+    const std::string out = out_of(r, "unplug-" + when);
+    const std::string log = text_of(r, "log unplug-" + when);
+    const bool said = out.find("error occurred during read operation") != std::string::npos ||
+                      out.find("error occurred during write operation") != std::string::npos;
+    const std::optional<double> seconds = unplug_to_exit(log);
+    if (!said || !seconds || *seconds > 1.0) {
+        return testing::AssertionFailure() << "output:\n" << out << "kernel log:\n" << log;
+    }
+    std::printf("unplug %s: exit %.3f s after the disconnect; the port before and after:\n%s",
+                when.c_str(), *seconds, text_of(r, "probe unplug-" + when).c_str());
+    return status_is(r, "unplug-" + when, 1);
+}
+
+struct Check {
+    const char* name;
+    bool needs_unplug;
+    std::function<testing::AssertionResult(const Report&)> holds;
+};
 
 // A transcript through the guest's console ends in a line end either way.
 std::string trimmed(std::string text) {
