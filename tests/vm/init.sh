@@ -104,6 +104,11 @@ replug() {
     await $port && device
 }
 
+# The port list, read from the guest's sysfs.
+tolvaner --list >/tmp/list 2>&1
+say "status list $?"
+show "out list" /tmp/list
+
 # A whole session: every setting, then every readback (the host compares it
 # with the same input's session on a pty).
 device

@@ -52,17 +52,29 @@ struct Driver {
     std::vector<std::string> qemu_args;
     bool host_device; // the device is played on the host's side of a QEMU pty
     bool unplugs;
+    const char* listed; // the line `tolvaner --list` must show for the port
 };
 
 const Driver drivers[] = {
-    {"uart_8250", {}, {"-chardev", "pty,id=line", "-serial", "chardev:line"}, true, false},
+    {"uart_8250",
+     {},
+     {"-chardev", "pty,id=line", "-serial", "chardev:line"},
+     true,
+     false,
+     "^/dev/ttyS1  driver=serial(8250)?$"},
     {"ftdi",
      {"xhci-pci", "ftdi_sio"},
      {"-device", "qemu-xhci,id=xhci", "-chardev", "pty,id=line", "-device",
       "usb-serial,chardev=line,bus=xhci.0,id=adapter0"},
      true,
-     true},
-    {"acm", {"dummy_hcd", "usb_f_acm", "cdc-acm"}, {}, false, true},
+     true,
+     "^/dev/ttyUSB0  driver=ftdi_sio usb=0403:6001 .*product=\"[^\"]+\""},
+    {"acm",
+     {"dummy_hcd", "usb_f_acm", "cdc-acm"},
+     {},
+     false,
+     true,
+     "^/dev/ttyACM0  driver=cdc_acm usb=[0-9a-f]{4}:[0-9a-f]{4}"},
 };
 
 std::string skip_reason() {
@@ -230,6 +242,7 @@ class Monitor {
 
 // What a guest reported, by kind and name.
 struct Report {
+    const Driver* driver = nullptr;
     std::vector<std::string> lines;          // every "@vm " line, without it
     std::map<std::string, int> status;       // "status NAME N"
     std::map<std::string, std::string> text; // "out NAME ...", "log NAME ...", joined
@@ -324,6 +337,7 @@ std::string pty_of(Monitor& monitor) {
 // Boots the guest for `driver` and serves it until it powers off.
 Report run_guest(const Driver& driver) {
     Report report;
+    report.driver = &driver;
     TempDir dir;
     const std::string image = make_initramfs(dir.path(), driver);
     const std::string kernel = first_match(kernel_dir + "/boot", "vmlinuz-");
@@ -510,6 +524,15 @@ const Check checks[] = {
              }
          }
          return testing::AssertionSuccess();
+     }},
+    {"the port list names the port and its driver", false,
+     [](const Report& r) {
+         const std::string list = out_of(r, "list");
+         if (!std::regex_search(list, std::regex(r.driver->listed, std::regex::multiline))) {
+             return testing::AssertionFailure() << "no line like " << r.driver->listed << " in:\n"
+                                                << list;
+         }
+         return status_is(r, "list", 0);
      }},
     {"a second tolvaner on the port is refused", false,
      [](const Report& r) {
