@@ -187,8 +187,9 @@ int platform_read(std::uint8_t* buffer, int capacity) {
 void platform_discard_input() { tcflush(port_fd, TCIFLUSH); }
 
 void platform_pause_ms(unsigned milliseconds) {
-    timespec rest{static_cast<time_t>(milliseconds / 1000),
-                  static_cast<long>(milliseconds % 1000) * 1000000L};
+    timespec rest{};
+    rest.tv_sec = static_cast<time_t>(milliseconds / 1000);
+    rest.tv_nsec = static_cast<decltype(rest.tv_nsec)>(milliseconds % 1000) * 1000000;
     while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
     }
 }

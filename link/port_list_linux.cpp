@@ -5,6 +5,7 @@
 #include "link/port_identity.h"
 
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,8 +36,9 @@ int kind_of(const char* name) {
     return -1;
 }
 
-long number_of(const char* name) {
-    return std::strtol(name + std::strcspn(name, "0123456789"), nullptr, 10);
+// Saturates rather than wraps on an absurdly long number.
+std::int64_t number_of(const char* name) {
+    return std::strtoll(name + std::strcspn(name, "0123456789"), nullptr, 10);
 }
 
 // USB adapters first, then by number: ttyUSB2 before ttyUSB10.
@@ -48,8 +50,8 @@ int compare_names(const void* a, const void* b) {
     if (kx != ky) {
         return kx < ky ? -1 : 1;
     }
-    long nx = number_of(x);
-    long ny = number_of(y);
+    std::int64_t nx = number_of(x);
+    std::int64_t ny = number_of(y);
     return nx < ny ? -1 : (nx > ny ? 1 : 0);
 }
 

@@ -12,6 +12,7 @@
 #include <devguid.h>
 #include <setupapi.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,18 +29,18 @@ struct Port {
 Port ports[max_ports];
 
 // COMn by number, anything else after them by name.
-long com_number(const char* name) {
+std::int64_t com_number(const char* name) {
     if (_strnicmp(name, "COM", 3) != 0 || name[3] < '0' || name[3] > '9') {
         return -1;
     }
-    return std::strtol(name + 3, nullptr, 10);
+    return std::strtoll(name + 3, nullptr, 10);
 }
 
 int compare_ports(const void* a, const void* b) {
     const char* x = static_cast<const Port*>(a)->name;
     const char* y = static_cast<const Port*>(b)->name;
-    long nx = com_number(x);
-    long ny = com_number(y);
+    std::int64_t nx = com_number(x);
+    std::int64_t ny = com_number(y);
     if ((nx < 0) != (ny < 0)) {
         return nx < 0 ? 1 : -1;
     }
@@ -146,7 +147,7 @@ void platform_list_ports(const char*, PortFound found) {
         identity_add("device", port.device);
         // Only COM1 to COM9 open by their plain name; every other needs the
         // device form.
-        long number = com_number(port.name);
+        std::int64_t number = com_number(port.name);
         char typed[text_capacity + 4];
         if (number >= 1 && number <= 9 && port.name[4] == '\0') {
             std::snprintf(typed, sizeof typed, "%s", port.name);
