@@ -341,32 +341,38 @@ void print_help() {
 // begin with "--" (but -h alone) is a port name, as it always was.
 enum class Request { session, traced_session, done };
 
+bool is(const char* argument, const char* option) { return std::strcmp(argument, option) == 0; }
+
 Request read_options(int argc, char** argv, int& status) {
     const char* first = argc >= 2 ? argv[1] : "";
     // "-h" only alone: "-h COM1" are two plain arguments, as they always were.
-    bool option = std::strncmp(first, "--", 2) == 0 || (argc == 2 && std::strcmp(first, "-h") == 0);
+    bool option = std::strncmp(first, "--", 2) == 0 || (argc == 2 && is(first, "-h"));
     if (!option) {
         return Request::session;
     }
-    status = 0;
-    if ((std::strcmp(first, "--help") == 0 || std::strcmp(first, "-h") == 0) && argc == 2) {
-        print_help();
-    } else if (std::strcmp(first, "--version") == 0 && argc == 2) {
-        std::printf("tolvaner %s\n", TOLVANER_VERSION);
-    } else if (std::strcmp(first, "--list") == 0 && argc == 2) {
-        list_ports(port_root);
-    } else if (std::strcmp(first, "--trace") == 0 && argc == 4) {
-        return Request::traced_session;
-    } else {
-        bool known = std::strcmp(first, "--help") == 0 || std::strcmp(first, "--version") == 0 ||
-                     std::strcmp(first, "--list") == 0 || std::strcmp(first, "--trace") == 0;
-        if (known) {
-            std::printf("wrong number of arguments for %s\n", first);
-        } else {
-            std::printf("unknown option %s\n", first);
-        }
+    // The argument count, program name included, that each option takes.
+    const int wanted =
+        is(first, "--trace") ? 4
+        : is(first, "--help") || is(first, "-h") || is(first, "--version") || is(first, "--list")
+            ? 2
+            : 0;
+    if (argc != wanted) {
+        std::printf("%s %s\n", wanted == 0 ? "unknown option" : "wrong number of arguments for",
+                    first);
         print_usage();
         status = 1;
+        return Request::done;
+    }
+    status = 0;
+    if (is(first, "--trace")) {
+        return Request::traced_session;
+    }
+    if (is(first, "--version")) {
+        std::printf("tolvaner %s\n", TOLVANER_VERSION);
+    } else if (is(first, "--list")) {
+        list_ports(port_root);
+    } else {
+        print_help();
     }
     return Request::done;
 }
