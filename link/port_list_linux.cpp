@@ -176,16 +176,8 @@ void add_by_id(const char* root, const char* name) {
     }
     char best[NAME_MAX + 1] = "";
     while (dirent* entry = readdir(dir)) {
-        Path path;
         Path target;
-        ssize_t n =
-            join(path, dir_path, entry->d_name) ? readlink(path, target, sizeof target - 1) : -1;
-        if (n <= 0) {
-            continue;
-        }
-        target[n] = '\0';
-        const char* slash = std::strrchr(target, '/');
-        if (std::strcmp(slash != nullptr ? slash + 1 : target, name) == 0 &&
+        if (link_name(dir_path, entry->d_name, target) && std::strcmp(target, name) == 0 &&
             (best[0] == '\0' || std::strcmp(entry->d_name, best) < 0)) {
             std::memcpy(best, entry->d_name, std::strlen(entry->d_name) + 1);
         }
