@@ -22,6 +22,11 @@ PortOpenResult platform_open_port(const char* name);
 
 void platform_close_port();
 
+// Why the last failed call above failed, in the operator's words: the
+// system's reason and, where the platform can name it, the cause and its fix
+// ("" when nothing is known). It lives until the next failure.
+const char* platform_failure_text();
+
 // Sends one byte. False when the port failed or the driver did not take the
 // byte within 60 ms.
 bool platform_write_byte(std::uint8_t byte);

@@ -2,6 +2,8 @@
 #include "link/platform.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -22,6 +24,13 @@ bool holds_tiocexcl = false;
 // The driver may take this long to accept a byte before the write counts as
 // failed, the same bound the write time-out sets on Windows (10 ms a byte + 50).
 constexpr int write_timeout_ms = 60;
+
+char failure_text[256];
+
+// Keeps the system's reason for the call that just failed.
+void note_failure(int error) {
+    std::snprintf(failure_text, sizeof failure_text, "%s", std::strerror(error));
+}
 
 void make_binary_clean(termios& tio) {
     // Frames carry every byte value, so nothing on the line may be translated,
@@ -74,6 +83,7 @@ bool lock_port() {
 PortOpenResult platform_open_port(const char* name) {
     port_fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (port_fd < 0) {
+        note_failure(errno);
         return errno == ENOENT ? PortOpenResult::not_found : PortOpenResult::open_failed;
     }
     // select() watches descriptors below FD_SETSIZE only.
@@ -83,6 +93,7 @@ PortOpenResult platform_open_port(const char* name) {
 
     termios tio{};
     if (tcgetattr(port_fd, &tio) != 0) {
+        note_failure(errno);
         return PortOpenResult::get_state_failed;
     }
     make_binary_clean(tio);
@@ -106,6 +117,8 @@ PortOpenResult platform_open_port(const char* name) {
 #endif
     return PortOpenResult::ok;
 }
+
+const char* platform_failure_text() { return failure_text; }
 
 void platform_close_port() {
     if (port_fd >= 0) {

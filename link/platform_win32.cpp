@@ -10,6 +10,20 @@ namespace {
 
 HANDLE port_handle = INVALID_HANDLE_VALUE;
 
+char failure_text[256];
+
+// Keeps the system's reason for the call that just failed, without the line
+// end FormatMessage puts after it.
+void note_failure(DWORD error) {
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             error, 0, failure_text, sizeof failure_text, nullptr);
+    while (n > 0 && (failure_text[n - 1] == '\n' || failure_text[n - 1] == '\r' ||
+                     failure_text[n - 1] == ' ' || failure_text[n - 1] == '.')) {
+        --n;
+    }
+    failure_text[n] = '\0';
+}
+
 } // namespace
 
 PortOpenResult platform_open_port(const char* name) {
@@ -17,13 +31,16 @@ PortOpenResult platform_open_port(const char* name) {
     port_handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port_handle == INVALID_HANDLE_VALUE) {
-        return GetLastError() == ERROR_FILE_NOT_FOUND ? PortOpenResult::not_found
-                                                      : PortOpenResult::open_failed;
+        const DWORD error = GetLastError();
+        note_failure(error);
+        return error == ERROR_FILE_NOT_FOUND ? PortOpenResult::not_found
+                                             : PortOpenResult::open_failed;
     }
 
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
     if (!GetCommState(port_handle, &dcb)) {
+        note_failure(GetLastError());
         return PortOpenResult::get_state_failed;
     }
     dcb.BaudRate = 57600;
@@ -66,6 +83,8 @@ PortOpenResult platform_open_port(const char* name) {
     }
     return PortOpenResult::ok;
 }
+
+const char* platform_failure_text() { return failure_text; }
 
 void platform_close_port() {
     if (port_handle != INVALID_HANDLE_VALUE) {

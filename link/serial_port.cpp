@@ -5,14 +5,28 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace {
+
+const char* port_name = "";
+
+} // namespace
+
 void fail(const char* message) {
     std::fputs(message, stdout);
+    // The message above is fixed and tells what failed; why, and what to do
+    // about it, goes to standard error so that the transcript stays as it is.
+    const char* why = platform_failure_text();
+    if (why[0] != '\0') {
+        std::fflush(stdout);
+        std::fprintf(stderr, "tolvaner: %s: %s\n", port_name, why);
+    }
     // A port failure is no success, whatever the operator's session did
     // before it: scripts must be able to tell.
     std::exit(1);
 }
 
 void open_port(const char* name) {
+    port_name = name;
     switch (platform_open_port(name)) {
     case PortOpenResult::ok:
         return;

@@ -138,6 +138,7 @@ void on_request() {
 } // namespace
 
 PortOpenResult platform_open_port(const char*) { return PortOpenResult::ok; }
+const char* platform_failure_text() { return ""; }
 
 void platform_close_port() { counting = false; }
 

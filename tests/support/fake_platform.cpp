@@ -39,6 +39,8 @@ PortOpenResult platform_open_port(const char* name) {
     return state.open_result;
 }
 
+const char* platform_failure_text() { return state.failure_text.c_str(); }
+
 void platform_close_port() {
     state.is_open = false;
     ++state.closes;

@@ -28,6 +28,7 @@ struct Reply {
 
 struct Platform {
     PortOpenResult open_result = PortOpenResult::ok;
+    std::string failure_text; // what platform_failure_text() says
     std::string opened_name;
     bool is_open = false;
     int closes = 0;
