@@ -20,6 +20,11 @@ if(TARGET tolvaner-sim)
     install(TARGETS tolvaner-sim RUNTIME DESTINATION ${tolvaner_bin_dir})
 endif()
 install(FILES README.md docs/protocol.md DESTINATION ${tolvaner_doc_dir})
+if(NOT WIN32)
+    # Where bash-completion loads it from the first time `tolvaner` is completed.
+    install(FILES completion/tolvaner.bash RENAME tolvaner
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+endif()
 
 # The licence and the changelog. Debian wants the licence as doc/<package>/
 # copyright in its machine-readable format and the changelog of a package

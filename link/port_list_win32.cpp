@@ -1,6 +1,7 @@
 // Serial ports on Windows: those the serial drivers registered under
 // HKLM\HARDWARE\DEVICEMAP\SERIALCOMM, each with the name the Device Manager
-// shows for it. Nothing here opens a port.
+// shows for it and, for a USB adapter, its IDs and serial number. Nothing
+// here opens a port.
 #include "link/platform.h"
 #include "link/port_identity.h"
 
@@ -9,6 +10,7 @@
 
 #include <initguid.h>
 
+#include <cfgmgr32.h>
 #include <devguid.h>
 #include <setupapi.h>
 
@@ -93,7 +95,26 @@ bool usb_ids(const char* hardware_id, char* pair, size_t capacity) {
     return true;
 }
 
-// The friendly name and USB IDs of the ports-class device whose PortName is
+// The instance ID of the USB device behind a port, USB\VID_0403&PID_6001\A10K1234:
+// the port's own, or a parent's where the port is one interface of the device
+// (...&MI_00\...) or a child of an adapter maker's own bus driver.
+bool usb_device_id(HDEVINFO set, SP_DEVINFO_DATA& data, char* id, DWORD capacity) {
+    DEVINST device = data.DevInst;
+    bool got = SetupDiGetDeviceInstanceIdA(set, &data, id, capacity, nullptr) != FALSE;
+    for (int up = 0; got && up < 3; ++up) {
+        if (_strnicmp(id, "USB\\", 4) == 0 && std::strstr(id, "VID_") != nullptr &&
+            std::strstr(id, "&MI_") == nullptr) {
+            return true;
+        }
+        DEVINST parent = 0;
+        got = CM_Get_Parent(&parent, device, 0) == CR_SUCCESS &&
+              CM_Get_Device_IDA(parent, id, capacity, 0) == CR_SUCCESS;
+        device = parent;
+    }
+    return false;
+}
+
+// The friendly name, USB IDs and serial number of the ports-class device whose PortName is
 // `name`, from the Device Manager's records.
 void add_device_manager_names(const char* name) {
     HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
@@ -124,11 +145,21 @@ void add_device_manager_names(const char* name) {
             identity_add_quoted("name", text);
         }
         char pair[16];
-        if (SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID, nullptr,
-                                              reinterpret_cast<BYTE*>(text), sizeof text - 1,
-                                              nullptr) &&
-            usb_ids(text, pair, sizeof pair)) {
+        char id[text_capacity] = "";
+        bool usb_device = usb_device_id(set, data, id, sizeof id);
+        if ((usb_device && usb_ids(id, pair, sizeof pair)) ||
+            (SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID, nullptr,
+                                               reinterpret_cast<BYTE*>(text), sizeof text - 1,
+                                               nullptr) &&
+             usb_ids(text, pair, sizeof pair))) {
             identity_add("usb", pair);
+        }
+        // The last part of the device's ID is its serial number, unless the
+        // device has none: then Windows made one up, with '&' in it.
+        const char* serial = std::strrchr(id, '\\');
+        if (usb_device && serial != nullptr && serial[1] != '\0' &&
+            std::strchr(serial, '&') == nullptr) {
+            identity_add_quoted("serial", serial + 1);
         }
         break;
     }

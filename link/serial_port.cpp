@@ -1,6 +1,7 @@
 #include "link/serial_port.h"
 
 #include "link/platform.h"
+#include "link/port_selector.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,11 +12,12 @@ const char* port_name = "";
 
 } // namespace
 
-void fail(const char* message) {
+void fail(const char* message) { fail_because(message, platform_failure_text()); }
+
+void fail_because(const char* message, const char* why) {
     std::fputs(message, stdout);
     // The message above is fixed and tells what failed; why, and what to do
     // about it, goes to standard error so that the transcript stays as it is.
-    const char* why = platform_failure_text();
     if (why[0] != '\0') {
         std::fflush(stdout);
         std::fprintf(stderr, "tolvaner: %s: %s\n", port_name, why);
@@ -27,6 +29,10 @@ void fail(const char* message) {
 
 void open_port(const char* name) {
     port_name = name;
+    if (is_usb_selector(name)) {
+        name = usb_selector_port(name);
+        port_name = name;
+    }
     switch (platform_open_port(name)) {
     case PortOpenResult::ok:
         return;

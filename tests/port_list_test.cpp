@@ -1,6 +1,8 @@
 // tolvaner --list against sysfs trees of the shapes the kernel makes: USB
 // serial adapters, CDC ACM devices, and 8250 ports with and without a UART,
 // before and after the serial-base bus (Linux 6.3).
+#include "link/port_selector.h"
+#include "link/serial_port.h"
 #include "tests/support/console_session.h"
 
 #include <filesystem>
@@ -81,6 +83,12 @@ void bare_adapter(Tree& t) {
     const std::string port = device + "/1-4:1.0/ttyUSB10";
     t.link(port + "/driver", "../../../../../../../../bus/usb-serial/drivers/cp210x");
     t.tty(port, "ttyUSB10");
+}
+
+// The same make as ftdi_adapter, on another socket.
+void twin_adapter(Tree& t) {
+    t.usb_device(usb + "/1-5", "0403", "6001", {{"serial", "B20X5678"}});
+    t.tty(usb + "/1-5/1-5:1.0/ttyUSB3", "ttyUSB3");
 }
 
 void acm_device(Tree& t) {
@@ -174,6 +182,61 @@ INSTANTIATE_TEST_SUITE_P(
                   uart_below_serial_base, acm_device, ftdi_adapter},
                  ftdi_line + bare_line + acm_line + "/dev/ttyS0  driver=serial\n" +
                      "/dev/ttyS2  driver=serial8250\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A port given as usb:VID:PID[:SERIAL]: the port opened, or (starting "^")
+// what is printed before the program ends with status 1.
+struct SelectCase {
+    const char* name;
+    std::vector<std::function<void(Tree&)>> shapes;
+    const char* selector;
+    std::string result;
+};
+
+class UsbSelect : public ConsoleTest, public testing::WithParamInterface<SelectCase> {};
+
+TEST_P(UsbSelect, OpensTheOnePortOfThatUsbIdentity) {
+    Tree tree;
+    for (const auto& shape : GetParam().shapes) {
+        shape(tree);
+    }
+    const std::string root = tree.root();
+    usb_selector_set_root(root.c_str());
+    if (GetParam().result[0] == '^') {
+        EXPECT_EXIT(
+            {
+                dup2(2, 1);
+                open_port(GetParam().selector);
+            },
+            testing::ExitedWithCode(1), GetParam().result);
+    } else {
+        open_port(GetParam().selector);
+        EXPECT_EQ(fake::platform().opened_name, GetParam().result);
+    }
+    usb_selector_set_root("/");
+}
+
+const std::string no_port = "^serial port does not exist\ntolvaner: ";
+const std::string malformed = ": not a USB identity: give usb:VID:PID or usb:VID:PID:SERIAL";
+
+INSTANTIATE_TEST_SUITE_P(
+    Sysfs, UsbSelect,
+    testing::Values(
+        SelectCase{
+            "one", {ftdi_adapter, bare_adapter, acm_device}, "usb:0403:6001", "/dev/ttyUSB2"},
+        SelectCase{"any_case", {ftdi_adapter, bare_adapter}, "USB:10C4:EA60", "/dev/ttyUSB10"},
+        SelectCase{"short_hex", {acm_device}, "usb:2341:43", "/dev/ttyACM0"},
+        SelectCase{"serial", {ftdi_adapter, twin_adapter}, "usb:403:6001:b20x5678", "/dev/ttyUSB3"},
+        SelectCase{"several",
+                   {ftdi_adapter, twin_adapter},
+                   "usb:0403:6001",
+                   "^" + ftdi_line + "/dev/ttyUSB3  usb=0403:6001 serial=\"B20X5678\"\n" +
+                       "tolvaner: usb:0403:6001: these ports all have this USB identity"},
+        SelectCase{"none", {ftdi_adapter}, "usb:0403:6015", no_port + "usb:0403:6015: no serial"},
+        SelectCase{"no_serial", {bare_adapter}, "usb:10c4:ea60:1", no_port + "usb:10c4:ea60:1: no"},
+        SelectCase{"only_vendor", {ftdi_adapter}, "usb:0403", no_port + "usb:0403" + malformed},
+        SelectCase{"five_digits", {}, "usb:04030:6001", no_port + "usb:04030:6001" + malformed},
+        SelectCase{"empty_serial", {}, "usb:0403:6001:", no_port + "usb:0403:6001:" + malformed}),
     [](const auto& info) { return std::string(info.param.name); });
 
 #endif

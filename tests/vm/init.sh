@@ -60,6 +60,8 @@ uart_8250)
     ;;
 ftdi)
     port=/dev/ttyUSB0
+    # The whole session finds the adapter by its USB identity, not its name.
+    session_port=usb:0403:6001
     ;;
 acm)
     port=/dev/ttyACM0
@@ -112,7 +114,7 @@ show "out list" /tmp/list
 # A whole session: every setting, then every readback (the host compares it
 # with the same input's session on a pty).
 device
-timeout 60 tolvaner $port </session >/tmp/out 2>&1
+timeout 60 tolvaner "${session_port:-$port}" </session >/tmp/out 2>&1
 say "status session $?"
 show "out session" /tmp/out
 

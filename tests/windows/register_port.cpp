@@ -1,6 +1,7 @@
 // Registers a ports-class device the way a driver's installation does, with
 // the friendly name the Device Manager shows and the COM name it was given:
-//   register_port.exe COM5 "USB Serial Port (COM5)"
+//   register_port.exe COM5 "USB Serial Port (COM5)" [USB\VID_0403&PID_6001\A10K1234]
+// (the device's instance ID; ROOT\PORTS\COMn when not given).
 // Wine makes no such records for the ports it maps; the port-list test needs
 // one to see the name taken from them.
 #define WIN32_LEAN_AND_MEAN
@@ -16,8 +17,8 @@
 #include <string>
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fputs("usage: register_port COMn FRIENDLY-NAME\n", stderr);
+    if (argc != 3 && argc != 4) {
+        std::fputs("usage: register_port COMn FRIENDLY-NAME [INSTANCE-ID]\n", stderr);
         return 2;
     }
     const std::string port = argv[1];
@@ -25,7 +26,7 @@ int main(int argc, char** argv) {
     HDEVINFO set = SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_PORTS, nullptr);
     SP_DEVINFO_DATA data{};
     data.cbSize = sizeof data;
-    const std::string id = "ROOT\\PORTS\\" + port;
+    const std::string id = argc == 4 ? argv[3] : "ROOT\\PORTS\\" + port;
     if (set == INVALID_HANDLE_VALUE ||
         !SetupDiCreateDeviceInfoA(set, id.c_str(), &GUID_DEVCLASS_PORTS, nullptr, nullptr, 0,
                                   &data) ||

@@ -69,27 +69,35 @@ TEST_F(WineConsole, UsageOnAWrongArgumentCount) {
 }
 
 TEST_F(WineConsole, ListsTheRegisteredPortsAsTheyMustBeTyped) {
-    // The Device Manager's name for the low port, as a driver's installation
-    // records it; Wine records none.
+    // The Device Manager's record of the low port, as a USB adapter's driver
+    // installation makes it; Wine makes none.
     const std::string tool = (std::filesystem::path(TOLVANER_WINDOWS_EXE).parent_path() / "tests" /
                               "windows" / "register_port.exe")
                                  .string();
     const std::string low_name = "COM" + std::to_string(wine::listed_low_com);
     const std::string friendly = "USB Serial Port (" + low_name + ")";
     ASSERT_TRUE(std::filesystem::exists(tool)) << tool;
-    e2e::Run registered = e2e::run(wine::windows_command(tool, {low_name, friendly}), "");
+    e2e::Run registered = e2e::run(
+        wine::windows_command(tool, {low_name, friendly, "USB\\VID_0403&PID_6001\\A10K1234"}), "");
     ASSERT_EQ(registered.status, 0) << registered.err;
 
     e2e::Run r = e2e::run(exe_command({"--list"}), "");
     const std::string out = "\n" + unix_lines(r.out);
     EXPECT_EQ(r.status, 0);
-    const std::string low = low_name + "  name=\"" + friendly + "\" device=\\Device\\";
+    const std::string low = low_name + "  name=\"" + friendly +
+                            "\" usb=0403:6001 serial=\"A10K1234\" device=\\Device\\";
     const std::string high = wine::com_name(wine::listed_high_com) + "  device=\\Device\\";
     const size_t low_at = out.find("\n" + low);
     const size_t high_at = out.find("\n" + high);
     EXPECT_NE(low_at, std::string::npos) << out;
     EXPECT_NE(high_at, std::string::npos) << out;
     EXPECT_LT(low_at, high_at) << "in order of number:\n" << out;
+
+    // And it opens by that identity, whatever its COM number.
+    r = e2e::run(exe_command({"usb:403:6001:a10k1234"}), "c x\n", &wine::listed_low_device(),
+                 answering({frame({0x43, 1, 3})}));
+    EXPECT_EQ(unix_lines(r.out), prompt + "Code revision level = 3\n" + prompt) << r.err;
+    EXPECT_EQ(r.status, 0);
 }
 
 TEST_F(WineConsole, OpenFailures) {

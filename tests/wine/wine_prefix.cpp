@@ -221,6 +221,7 @@ void Prefix::TearDown() {
 const std::string& skip_reason() { return skip; }
 const std::string& setup_failure() { return failure; }
 const std::string& prefix_path() { return prefix; }
+e2e::Pty& listed_low_device() { return *listed_devices[0]; }
 
 std::vector<std::string> windows_command(const std::string& exe,
                                          const std::vector<std::string>& args) {

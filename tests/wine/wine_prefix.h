@@ -46,6 +46,8 @@ std::string com_name(int number); // \\.\COMn
 // below 10, one above, out of the way of fresh_com_number().
 constexpr int listed_low_com = 5;
 constexpr int listed_high_com = 240;
+// The pseudo-terminal behind the low one, for a test to play the device on.
+e2e::Pty& listed_low_device();
 
 // Points COMn of the prefix at `target` for as long as it lives.
 class ComLink {
