@@ -115,8 +115,11 @@ void describe_process(long pid, char* text, int capacity) {
         std::fclose(file);
     }
     command[std::strcspn(command, "\n")] = '\0';
-    std::snprintf(text, static_cast<size_t>(capacity), command[0] != '\0' ? "%ld (%s)" : "%ld", pid,
-                  command);
+    if (command[0] != '\0') {
+        std::snprintf(text, static_cast<size_t>(capacity), "%ld (%s)", pid, command);
+    } else {
+        std::snprintf(text, static_cast<size_t>(capacity), "%ld", pid);
+    }
 }
 
 // True when `pid` has a descriptor open on `device`.
@@ -197,7 +200,7 @@ long lock_file_holder(const char* path) {
 // file); its PID and command are then the failure text.
 bool held_by_another(const char* name) {
     struct stat info {};
-    if (fstat(port_fd, &info) != 0 || !S_ISCHR(info.st_mode) ||
+    if (fstat(port_fd, &info) != 0 || !S_ISCHR(info.st_mode) || isatty(port_fd) == 0 ||
         !is_real_serial_device(info.st_rdev)) {
         return false;
     }
