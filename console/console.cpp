@@ -1,6 +1,7 @@
 #include "console/console.h"
 
 #include "link/frame_link.h"
+#include "link/platform.h"
 #include "link/serial_port.h"
 #include "link/wire_trace.h"
 #include "protocol/device_messages.h"
@@ -329,6 +330,7 @@ void print_usage() {
 
 void print_help() {
     print_usage();
+    std::printf("  PORT               a serial port: %s\n", platform_port_names());
     std::fputs("  --list             list the serial ports of this machine\n"
                "  --trace FILE PORT  run on PORT and append every frame on the line to FILE\n"
                "  --version          print the version\n"

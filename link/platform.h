@@ -60,3 +60,6 @@ using PortFound = void (*)(const char* name, const char* identity);
 // where the file system starts ("/"; tests give a tree of their own); Windows
 // reads its registry and ignores it.
 void platform_list_ports(const char* root, PortFound found);
+
+// What port names look like on this platform, for the help: a few examples.
+const char* platform_port_names();

@@ -6,13 +6,19 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 #if defined(__linux__)
+#include <climits>
+#include <cstdlib>
+#include <dirent.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #endif
 
 namespace {
@@ -78,6 +84,160 @@ bool lock_port() {
 #endif
 }
 
+#if defined(__linux__)
+
+// A program that takes no lock (a terminal program, cat, a modem manager
+// probing a new adapter) still shares the line: both then take the device's
+// replies and each sees checksum faults. The device needs one master, so a
+// real serial device that another process holds is refused, with its holder
+// named. A pseudo-terminal is left alone: there, the other side holding it is
+// the point.
+
+// True for a tty with a device behind it in sysfs; pseudo-terminals and
+// virtual consoles have none.
+bool is_real_serial_device(dev_t device) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/sys/dev/char/%u:%u/device", major(device), minor(device));
+    struct stat info {};
+    return stat(path, &info) == 0;
+}
+
+// "PID (command)" of a process, in `text`; the command is left out when it
+// cannot be read.
+void describe_process(long pid, char* text, int capacity) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/comm", pid);
+    char command[64] = "";
+    if (std::FILE* file = std::fopen(path, "re")) {
+        if (std::fgets(command, sizeof command, file) == nullptr) {
+            command[0] = '\0';
+        }
+        std::fclose(file);
+    }
+    command[std::strcspn(command, "\n")] = '\0';
+    if (command[0] != '\0') {
+        std::snprintf(text, static_cast<size_t>(capacity), "%ld (%s)", pid, command);
+    } else {
+        std::snprintf(text, static_cast<size_t>(capacity), "%ld", pid);
+    }
+}
+
+// True when `pid` has a descriptor open on `device`.
+bool process_holds(long pid, dev_t device) {
+    char fd_dir[64];
+    std::snprintf(fd_dir, sizeof fd_dir, "/proc/%ld/fd", pid);
+    DIR* dir = opendir(fd_dir);
+    if (dir == nullptr) {
+        return false; // gone, or another user's: /proc does not let us see
+    }
+    bool holds = false;
+    while (dirent* entry = readdir(dir)) {
+        char path[128];
+        struct stat info {};
+        // stat follows the descriptor's link to the device node without
+        // opening it.
+        if (entry->d_name[0] != '.' &&
+            std::snprintf(path, sizeof path, "%s/%s", fd_dir, entry->d_name) <
+                static_cast<int>(sizeof path) &&
+            stat(path, &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == device) {
+            holds = true;
+            break;
+        }
+    }
+    closedir(dir);
+    return holds;
+}
+
+// Another process with the device open, by its descriptors in /proc; 0 when
+// none can be seen.
+long process_holding(dev_t device) {
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) {
+        return 0;
+    }
+    const long self = static_cast<long>(getpid());
+    long holder = 0;
+    while (dirent* entry = readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid > 0 && *end == '\0' && pid != self && process_holds(pid, device)) {
+            holder = pid;
+            break;
+        }
+    }
+    closedir(proc);
+    return holder;
+}
+
+// The process named by a UUCP lock file (/var/lock/LCK..ttyUSB0), as
+// terminal programs of long standing leave them: its PID in ASCII, or as a
+// binary int in the oldest form. 0 when there is no such file, or its process
+// is gone (a stale lock left by a crash is no holder), or it is our own.
+long lock_file_holder(const char* path) {
+    std::FILE* file = std::fopen(path, "re");
+    if (file == nullptr) {
+        return 0;
+    }
+    char text[32];
+    const size_t got = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    text[got] = '\0';
+    char* end = nullptr;
+    long pid = std::strtol(text, &end, 10);
+    if (end == text && got == sizeof(int)) {
+        int binary = 0;
+        std::memcpy(&binary, text, sizeof binary);
+        pid = binary;
+    }
+    if (pid <= 0 || pid == static_cast<long>(getpid())) {
+        return 0;
+    }
+    const bool alive = kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+    return alive ? pid : 0;
+}
+
+// True when another process holds the port (open in /proc, or by a live lock
+// file); its PID and command are then the failure text.
+bool held_by_another(const char* name) {
+    struct stat info {};
+    if (fstat(port_fd, &info) != 0 || !S_ISCHR(info.st_mode) || isatty(port_fd) == 0 ||
+        !is_real_serial_device(info.st_rdev)) {
+        return false;
+    }
+    char who[96];
+    if (const long pid = process_holding(info.st_rdev)) {
+        describe_process(pid, who, sizeof who);
+        std::snprintf(failure_text, sizeof failure_text, "held by PID %s", who);
+        return true;
+    }
+    // Lock files are named after the device node, whatever link was typed.
+    char device[PATH_MAX];
+    if (realpath(name, device) == nullptr) {
+        return false;
+    }
+    const char* base = std::strrchr(device, '/');
+    base = base != nullptr ? base + 1 : device;
+    const char* const lock_dirs[] = {"/var/lock", "/run/lock"};
+    for (const char* dir : lock_dirs) {
+        char path[PATH_MAX + 32];
+        std::snprintf(path, sizeof path, "%s/LCK..%s", dir, base);
+        if (const long pid = lock_file_holder(path)) {
+            describe_process(pid, who, sizeof who);
+            std::snprintf(failure_text, sizeof failure_text, "held by PID %s, lock file %.120s",
+                          who, path);
+            return true;
+        }
+    }
+    return false;
+}
+
+#else
+
+// Elsewhere /proc cannot tell who holds a port.
+bool held_by_another(const char*) { return false; }
+
+#endif
+
 } // namespace
 
 PortOpenResult platform_open_port(const char* name) {
@@ -85,6 +245,9 @@ PortOpenResult platform_open_port(const char* name) {
     if (port_fd < 0) {
         note_failure(errno);
         return errno == ENOENT ? PortOpenResult::not_found : PortOpenResult::open_failed;
+    }
+    if (held_by_another(name)) {
+        return PortOpenResult::open_failed;
     }
     // select() watches descriptors below FD_SETSIZE only.
     if (port_fd >= FD_SETSIZE || !lock_port()) {

@@ -20,8 +20,9 @@ void identity_add(const char* key, const char* value) {
         return;
     }
     int n = std::snprintf(identity + identity_length,
-                          static_cast<size_t>(identity_capacity - identity_length), "%s%s=%s",
-                          identity_length > 0 ? " " : "", key, value);
+                          static_cast<size_t>(identity_capacity - identity_length), "%s%s%s%s",
+                          identity_length > 0 ? " " : "", key, value != nullptr ? "=" : "",
+                          value != nullptr ? value : "");
     if (n > 0) {
         identity_length += n;
     }

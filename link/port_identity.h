@@ -3,7 +3,8 @@
 #pragma once
 
 void identity_clear();
-// Appends key=value; `value` must hold no blanks.
+// Appends key=value; `value` must hold no blanks. With no value, the key
+// alone: a mark such as "console".
 void identity_add(const char* key, const char* value);
 // Appends key="value": free text from a device or driver, with quotes,
 // backslashes and unprintable bytes written as \xNN.

@@ -1,6 +1,8 @@
-// Serial ports on Linux, from sysfs: USB adapters (ttyUSB*, ttyACM*) with
-// what identifies them, and built-in ports (ttyS*) only where a UART is
-// present. Nothing here opens a port.
+// Serial ports on Linux, from sysfs: every tty with a device behind it (USB
+// adapters, CDC ACM, on-chip and SPI/I2C UARTs, Bluetooth links) with what
+// identifies it, but built-in ports only where a UART is present. Virtual
+// terminals and pseudo-terminals have no device and are never listed. Nothing
+// here opens a port.
 #include "link/platform.h"
 #include "link/port_identity.h"
 
@@ -19,21 +21,17 @@ constexpr int name_capacity = 32;
 char names[max_ports][name_capacity];
 int name_count;
 
-// The kinds of port listed, in the order they are shown.
-const char* const kinds[] = {"ttyUSB", "ttyACM", "ttyS"};
-constexpr int kind_count = 3;
-constexpr int builtin_kind = 2;
-
-// The kind of `name` (its index in kinds), or -1 when it is none of them.
-int kind_of(const char* name) {
-    for (int k = 0; k < kind_count; ++k) {
-        size_t n = std::strlen(kinds[k]);
-        if (std::strncmp(name, kinds[k], n) == 0 && name[n] != '\0' &&
-            std::strspn(name + n, "0123456789") == std::strlen(name + n)) {
+// USB adapters come first, built-in ports last: a PC's ttyS are mostly
+// placeholders or the console. Every other kind goes between, by name.
+int rank_of(const char* name) {
+    const size_t n = std::strcspn(name, "0123456789");
+    const char* const first[] = {"ttyUSB", "ttyACM"};
+    for (int k = 0; k < 2; ++k) {
+        if (n == std::strlen(first[k]) && std::strncmp(name, first[k], n) == 0) {
             return k;
         }
     }
-    return -1;
+    return n == 4 && std::strncmp(name, "ttyS", 4) == 0 ? 3 : 2;
 }
 
 // Saturates rather than wraps on an absurdly long number.
@@ -41,18 +39,23 @@ std::int64_t number_of(const char* name) {
     return std::strtoll(name + std::strcspn(name, "0123456789"), nullptr, 10);
 }
 
-// USB adapters first, then by number: ttyUSB2 before ttyUSB10.
+// By kind, then by number: ttyUSB2 before ttyUSB10.
 int compare_names(const void* a, const void* b) {
     const char* x = static_cast<const char*>(a);
     const char* y = static_cast<const char*>(b);
-    int kx = kind_of(x);
-    int ky = kind_of(y);
-    if (kx != ky) {
-        return kx < ky ? -1 : 1;
+    const int rx = rank_of(x);
+    const int ry = rank_of(y);
+    if (rx != ry) {
+        return rx < ry ? -1 : 1;
     }
-    std::int64_t nx = number_of(x);
-    std::int64_t ny = number_of(y);
-    return nx < ny ? -1 : (nx > ny ? 1 : 0);
+    const size_t nx = std::strcspn(x, "0123456789");
+    const size_t ny = std::strcspn(y, "0123456789");
+    if (int kind = std::strncmp(x, y, nx < ny ? nx : ny); kind != 0 || nx != ny) {
+        return kind != 0 ? kind : (nx < ny ? -1 : 1);
+    }
+    const std::int64_t mx = number_of(x);
+    const std::int64_t my = number_of(y);
+    return mx < my ? -1 : (mx > my ? 1 : std::strcmp(x, y));
 }
 
 using Path = char[PATH_MAX];
@@ -80,7 +83,8 @@ bool read_attribute(const char* path, char* text, int capacity) {
 }
 
 // The 8250 driver registers every ttyS it could have; one without a UART
-// behind it reports type 0 (unknown). Ports of other drivers always have one.
+// behind it reports type 0 (unknown). Ports of other serial-core drivers
+// always have one, and ports of no UART (USB, Bluetooth) have no type.
 bool has_uart(const char* tty_dir) {
     Path path;
     char type[16];
@@ -127,11 +131,16 @@ void add_driver(const char* tty_dir) {
 }
 
 // The USB device is the nearest folder above the port's device that has a
-// vendor ID: the interface's parent for ttyACM, one more up for ttyUSB.
+// vendor ID: the interface's parent for ttyACM, one more up for ttyUSB. Only
+// for a port on the USB or USB-serial bus: a Bluetooth link's adapter may be
+// a USB device too, but it is not the device at the other end.
 void add_usb(const char* tty_dir) {
     Path path;
     Path dir;
-    if (!join(path, tty_dir, "/device") || realpath(path, dir) == nullptr) {
+    Path bus;
+    if (!join(path, tty_dir, "/device") || realpath(path, dir) == nullptr ||
+        !link_name(dir, "/subsystem", bus) ||
+        (std::strcmp(bus, "usb") != 0 && std::strcmp(bus, "usb-serial") != 0)) {
         return;
     }
     char vendor[16];
@@ -191,15 +200,39 @@ void add_by_id(const char* root, const char* name) {
     }
 }
 
+// True for a tty with a device behind it; virtual terminals and
+// pseudo-terminals have none.
+bool has_device(const char* tty_dir) {
+    Path path;
+    return join(path, tty_dir, "/device") && access(path, F_OK) == 0;
+}
+
+// True when `name` is one of the blank-separated words of `words`.
+bool among(const char* words, const char* name) {
+    const size_t n = std::strlen(name);
+    for (const char* p = words; *p != '\0'; p += std::strcspn(p, " ")) {
+        p += std::strspn(p, " ");
+        if (std::strncmp(p, name, n) == 0 && (p[n] == ' ' || p[n] == '\0')) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
+
+const char* platform_port_names() { return "/dev/ttyUSB0, /dev/ttyACM0, /dev/ttyS0"; }
 
 void platform_list_ports(const char* root, PortFound found) {
     Path class_path;
     name_count = 0;
     if (DIR* dir = join(class_path, root, "/sys/class/tty/") ? opendir(class_path) : nullptr) {
         while (dirent* entry = readdir(dir)) {
-            if (name_count < max_ports && kind_of(entry->d_name) >= 0 &&
-                std::strlen(entry->d_name) < name_capacity) {
+            Path tty_dir;
+            if (name_count < max_ports && entry->d_name[0] != '.' &&
+                std::strlen(entry->d_name) < name_capacity &&
+                join(tty_dir, class_path, entry->d_name) && has_device(tty_dir) &&
+                has_uart(tty_dir)) {
                 std::memcpy(names[name_count++], entry->d_name, std::strlen(entry->d_name) + 1);
             }
         }
@@ -207,25 +240,34 @@ void platform_list_ports(const char* root, PortFound found) {
     }
     std::qsort(names, static_cast<size_t>(name_count), name_capacity, compare_names);
 
+    // The ports the kernel writes its console to: opening one by mistake
+    // takes over the machine's console.
+    Path path;
+    char consoles[256];
+    if (!join(path, class_path, "console/active") ||
+        !read_attribute(path, consoles, sizeof consoles)) {
+        consoles[0] = '\0';
+    }
+
     for (int i = 0; i < name_count; ++i) {
         const char* name = names[i];
         Path tty_dir;
-        if (!join(tty_dir, class_path, name)) {
-            continue;
-        }
-        bool usb = kind_of(name) != builtin_kind;
-        if (!usb && !has_uart(tty_dir)) {
+        Path device;
+        if (!join(tty_dir, class_path, name) || !join(device, "/dev/", name)) {
             continue;
         }
         identity_clear();
         add_driver(tty_dir);
-        if (usb) {
-            add_usb(tty_dir);
-            add_by_id(root, name);
+        add_usb(tty_dir);
+        add_by_id(root, name);
+        if (among(consoles, name)) {
+            identity_add("console", nullptr);
         }
-        Path device;
-        if (join(device, "/dev/", name)) {
-            found(device, identity_text());
+        // sysfs writes the slash of a node in a subfolder of /dev as '!'.
+        for (char* bang = std::strchr(device, '!'); bang != nullptr;
+             bang = std::strchr(bang, '!')) {
+            *bang = '/';
         }
+        found(device, identity_text());
     }
 }

@@ -168,6 +168,8 @@ void add_device_manager_names(const char* name) {
 
 } // namespace
 
+const char* platform_port_names() { return "COM1 to COM9, \\\\.\\COM10"; }
+
 void platform_list_ports(const char*, PortFound found) {
     int count = read_serialcomm();
     std::qsort(ports, static_cast<size_t>(count), sizeof(Port), compare_ports);

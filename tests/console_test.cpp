@@ -73,7 +73,7 @@ TEST_F(ConsoleTest, HelpNamesEveryOptionAndTheManual) {
         EXPECT_EQ(run.status, 0) << option;
         EXPECT_EQ(run.out.rfind(usage, 0), 0U) << option << " begins with the usage";
         for (const char* line : {"\n  --list ", "\n  --trace FILE PORT ", "\n  --version ",
-                                 "\n  -h, --help ", "man tolvaner"}) {
+                                 "\n  -h, --help ", "man tolvaner", platform_port_names()}) {
             EXPECT_NE(run.out.find(line), std::string::npos) << option << " lacks " << line;
         }
         EXPECT_TRUE(fake::platform().opened_name.empty());

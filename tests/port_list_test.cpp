@@ -71,6 +71,7 @@ void ftdi_adapter(Tree& t) {
         {{"manufacturer", "FTDI"}, {"product", "FT232R USB UART"}, {"serial", "A10K1234"}});
     const std::string port = device + "/1-2:1.0/ttyUSB2";
     t.link(port + "/driver", "../../../../../../../../bus/usb-serial/drivers/ftdi_sio");
+    t.link(port + "/subsystem", "../../../../../../../../bus/usb-serial");
     t.tty(port, "ttyUSB2");
     t.link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1234-if00-port0", "../../ttyUSB2");
     t.link("dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0", "../../ttyUSB2");
@@ -82,6 +83,7 @@ void bare_adapter(Tree& t) {
     t.usb_device(device, "10c4", "ea60", {});
     const std::string port = device + "/1-4:1.0/ttyUSB10";
     t.link(port + "/driver", "../../../../../../../../bus/usb-serial/drivers/cp210x");
+    t.link(port + "/subsystem", "../../../../../../../../bus/usb-serial");
     t.tty(port, "ttyUSB10");
 }
 
@@ -97,6 +99,7 @@ void acm_device(Tree& t) {
                  {{"manufacturer", "Ac\"me \xC3\xA9"}, {"serial", "75735353238351F0B1A1"}});
     const std::string interface = device + "/1-3:1.0";
     t.link(interface + "/driver", "../../../../../../../bus/usb/drivers/cdc_acm");
+    t.link(interface + "/subsystem", "../../../../../../../bus/usb");
     t.tty(interface, "ttyACM0");
 }
 
@@ -129,12 +132,40 @@ void uart_of_older_kernels(Tree& t) {
     t.tty(base, "ttyS2", "4");
 }
 
+// Ports of other names: on-chip UARTs, one on SPI, a vendor's USB driver
+// with a name of its own, and a Bluetooth link whose adapter is on USB.
+void other_ports(Tree& t) {
+    for (const auto& [dir, name, driver] :
+         {std::tuple{"sys/devices/platform/soc/fe201000.serial", "ttyAMA0", "uart-pl011"},
+          std::tuple{"sys/devices/platform/soc/2020000.serial", "ttymxc0", "imx-uart"},
+          std::tuple{"sys/devices/platform/soc/fe204000.spi/spi0.0", "ttySC0", "sc16is7xx"}}) {
+        t.link(std::string(dir) + "/driver",
+               std::string("../../../bus/platform/drivers/") + driver);
+        t.tty(dir, name, "32");
+    }
+    const std::string exar = usb + "/1-6";
+    t.usb_device(exar, "04e2", "1410", {});
+    t.link(exar + "/1-6:1.0/driver", "../../../../../../../bus/usb/drivers/cdc_xr_usb_serial");
+    t.link(exar + "/1-6:1.0/subsystem", "../../../../../../../bus/usb");
+    t.tty(exar + "/1-6:1.0", "ttyXRUSB0");
+    const std::string bluetooth = usb + "/1-5";
+    t.usb_device(bluetooth, "8087", "0a2b", {});
+    t.link(bluetooth + "/1-5:1.0/bluetooth/hci0/subsystem",
+           "../../../../../../../../class/bluetooth");
+    t.tty(bluetooth + "/1-5:1.0/bluetooth/hci0", "rfcomm0");
+}
+const std::string other_lines = "/dev/rfcomm0\n/dev/ttyAMA0  driver=uart-pl011 console\n"
+                                "/dev/ttySC0  driver=sc16is7xx\n"
+                                "/dev/ttyXRUSB0  driver=cdc_xr_usb_serial usb=04e2:1410\n"
+                                "/dev/ttymxc0  driver=imx-uart\n";
+
 void consoles(Tree& t) {
     for (const char* name : {"tty0", "console", "ptmx", "ttyprintk"}) {
         fs::create_directories(fs::path(t.root()) / "sys/devices/virtual/tty" / name);
         t.link(std::string("sys/class/tty/") + name,
                std::string("../../devices/virtual/tty/") + name);
     }
+    t.file("sys/devices/virtual/tty/console/active", "tty0 ttyAMA0");
 }
 
 const std::string ftdi_line =
@@ -181,7 +212,10 @@ INSTANTIATE_TEST_SUITE_P(
                  {consoles, uart_of_older_kernels, placeholder, bare_adapter,
                   uart_below_serial_base, acm_device, ftdi_adapter},
                  ftdi_line + bare_line + acm_line + "/dev/ttyS0  driver=serial\n" +
-                     "/dev/ttyS2  driver=serial8250\n"}),
+                     "/dev/ttyS2  driver=serial8250\n"},
+        ListCase{"other_names_then_ttyS_console_marked",
+                 {consoles, other_ports, uart_of_older_kernels, ftdi_adapter},
+                 ftdi_line + other_lines + "/dev/ttyS2  driver=serial8250\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A port given as usb:VID:PID[:SERIAL]: the port opened, or (starting "^")

@@ -142,6 +142,43 @@ say "status fault $?"
 show "out fault" /tmp/out
 device
 
+# Another program holding the port: cat (no lock at all), a live UUCP lock
+# file; a stale one, whose process is gone, holds nothing. stty first: an
+# open without CLOCAL would wait for carrier, and cat would read an end of
+# file at once from the port as tolvaner leaves it (VMIN 0).
+stty -F $port clocal min 1
+cat $port >/dev/null &
+holder=$!
+i=0
+until ls -l /proc/$holder/fd 2>/dev/null | grep -q "$port"; do
+    [ $i -lt 400 ] || { say "error cat did not open $port"; break; }
+    sleep 0.05
+    i=$((i + 1))
+done
+say "status cat-pid $holder"
+echo x | timeout 10 tolvaner $port >/tmp/out 2>&1
+say "status by-cat $?"
+show "out by-cat" /tmp/out
+kill $holder
+wait $holder 2>/dev/null
+mkdir -p /var/lock /run/lock
+sleep 60 &
+holder=$!
+lock=/var/lock/LCK..${port#/dev/}
+printf '%10d\n' $holder >$lock
+echo x | timeout 10 tolvaner $port >/tmp/out 2>&1
+say "status by-lock $?"
+show "out by-lock" /tmp/out
+kill $holder
+wait $holder 2>/dev/null
+rm -f $lock
+lock=/run/lock/LCK..${port#/dev/}
+printf '%10d\n' $holder >$lock
+echo "r v x" | timeout 30 tolvaner $port >/tmp/out 2>&1
+say "status stale-lock $?"
+show "out stale-lock" /tmp/out
+rm -f $lock
+
 # The adapter pulled out: at the prompt with commands then typed, and while a
 # query waits out its settle time. The kernel log times the unplug and the end.
 if [ $driver != uart_8250 ]; then
@@ -151,13 +188,14 @@ if [ $driver != uart_8250 ]; then
         tolvaner $port </tmp/in >/tmp/out 2>&1 &
         pid=$!
         exec 4>/tmp/in
+        echo i >&4
+        await_text /tmp/out "Product ID"
+        # Only once tolvaner has the port: it refuses one another process holds.
         rm -f /tmp/probe-in
         mkfifo /tmp/probe-in
         port-probe $port </tmp/probe-in >/tmp/probe 2>&1 &
         probe=$!
         exec 5>/tmp/probe-in
-        echo i >&4
-        await_text /tmp/out "Product ID"
         echo look >&5
         until [ -s /tmp/probe ]; do sleep 0.05; done
         if [ $when = prompt ]; then

@@ -481,6 +481,16 @@ testing::AssertionResult unplug_reported(const Report& r, const std::string& whe
     return status_is(r, "unplug-" + when, 1);
 }
 
+// Refused as a port in use, with standard error matching `why`.
+testing::AssertionResult refused(const Report& r, const std::string& name, const std::string& why) {
+    const std::string out = out_of(r, name);
+    if (out.find("error occurred while opening comm port") == std::string::npos ||
+        !std::regex_search(out, std::regex(why))) {
+        return testing::AssertionFailure() << "no '" << why << "' in:\n" << out;
+    }
+    return status_is(r, name, 1);
+}
+
 struct Check {
     const char* name;
     bool needs_unplug;
@@ -535,12 +545,21 @@ const Check checks[] = {
          return status_is(r, "list", 0);
      }},
     {"a second tolvaner on the port is refused", false,
+     [](const Report& r) { return refused(r, "second", "held by PID [0-9]+ \\(tolvaner\\)"); }},
+    {"a port that a program without a lock holds is refused, its holder named", false,
      [](const Report& r) {
-         if (out_of(r, "second").find("error occurred while opening comm port") ==
-             std::string::npos) {
-             return testing::AssertionFailure() << out_of(r, "second");
+         const auto pid = r.status.find("cat-pid");
+         return refused(r, "by-cat",
+                        "held by PID " + std::to_string(pid == r.status.end() ? -1 : pid->second) +
+                            " \\(cat\\)");
+     }},
+    {"a live lock file refuses the port; a stale one does not", false,
+     [](const Report& r) {
+         if (!status_is(r, "stale-lock", 0) ||
+             out_of(r, "stale-lock").find("Pulse Value =") == std::string::npos) {
+             return testing::AssertionFailure() << out_of(r, "stale-lock");
          }
-         return status_is(r, "second", 1);
+         return refused(r, "by-lock", "held by PID [0-9]+.*, lock file /var/lock/LCK\\.\\.tty");
      }},
     {"the program holding the port ends normally", false,
      [](const Report& r) { return status_is(r, "held", 0); }},
