@@ -90,7 +90,9 @@ void bare_adapter(Tree& t) {
 // The same make as ftdi_adapter, on another socket.
 void twin_adapter(Tree& t) {
     t.usb_device(usb + "/1-5", "0403", "6001", {{"serial", "B20X5678"}});
-    t.tty(usb + "/1-5/1-5:1.0/ttyUSB3", "ttyUSB3");
+    const std::string port = usb + "/1-5/1-5:1.0/ttyUSB3";
+    t.link(port + "/subsystem", "../../../../../../../../bus/usb-serial");
+    t.tty(port, "ttyUSB3");
 }
 
 void acm_device(Tree& t) {
