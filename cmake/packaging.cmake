@@ -20,6 +20,20 @@ if(TARGET tolvaner-sim)
     install(TARGETS tolvaner-sim RUNTIME DESTINATION ${tolvaner_bin_dir})
 endif()
 install(FILES README.md docs/protocol.md DESTINATION ${tolvaner_doc_dir})
+# A stripped install (the packages) also loses the compilers' version strings,
+# which strip keeps and nothing at run time reads.
+if(NOT WIN32 AND NOT APPLE AND CMAKE_OBJCOPY)
+    install(CODE "
+        if(CMAKE_INSTALL_DO_STRIP)
+            foreach(program tolvaner tolvaner-sim)
+                set(file \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${tolvaner_bin_dir}/\${program}\")
+                if(EXISTS \"\${file}\")
+                    execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                                            \"\${file}\" COMMAND_ERROR_IS_FATAL ANY)
+                endif()
+            endforeach()
+        endif()")
+endif()
 
 # The licence and the changelog. Debian wants the licence as doc/<package>/
 # copyright in its machine-readable format and the changelog of a package
