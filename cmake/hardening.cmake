@@ -25,6 +25,8 @@ foreach(flag -fstack-clash-protection -fcf-protection)
     endif()
 endforeach()
 add_compile_options(${hardening_compile_flags})
+# The driver links the protector's runtime where the C library has none (MinGW).
+add_link_options(${hardening_compile_flags})
 
 # The fortified calls need the optimiser (glibc warns without it), and would
 # hide from AddressSanitizer the very calls it checks. A toolchain that
