@@ -16,7 +16,9 @@ include(CheckPIESupported)
 
 set(hardening_compile_flags -fstack-protector-strong)
 # Stack clash and control-flow protection exist only for some targets
-# (x86 for the latter): probe rather than list architectures.
+# (x86 for the latter): probe rather than list architectures. clang takes a
+# flag its target ignores with only a warning, so the probe makes it an error.
+set(CMAKE_REQUIRED_FLAGS -Werror)
 foreach(flag -fstack-clash-protection -fcf-protection)
     string(MAKE_C_IDENTIFIER "TOLVANER_HAS${flag}" has_flag)
     check_cxx_compiler_flag(${flag} ${has_flag})
@@ -24,6 +26,7 @@ foreach(flag -fstack-clash-protection -fcf-protection)
         list(APPEND hardening_compile_flags ${flag})
     endif()
 endforeach()
+unset(CMAKE_REQUIRED_FLAGS)
 add_compile_options(${hardening_compile_flags})
 # The driver links the protector's runtime where the C library has none (MinGW).
 add_link_options(${hardening_compile_flags})

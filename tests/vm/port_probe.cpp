@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
@@ -21,16 +22,21 @@ std::string result(long value) {
     return value >= 0 ? std::to_string(value) : std::string("-1 ") + strerrorname_np(errno);
 }
 
-std::string events(short revents) {
-    std::string names;
-    for (const auto& [bit, name] :
-         {std::pair{POLLIN, "IN"}, std::pair{POLLOUT, "OUT"}, std::pair{POLLHUP, "HUP"},
-          std::pair{POLLERR, "ERR"}, std::pair{POLLNVAL, "NVAL"}}) {
-        if ((revents & bit) != 0) {
-            names += names.empty() ? name : std::string("|") + name;
+// The names of the bits set, joined by "|".
+std::string names_of(int bits, std::initializer_list<std::pair<int, const char*>> names) {
+    std::string set;
+    for (const auto& [bit, name] : names) {
+        if ((bits & bit) != 0) {
+            set += set.empty() ? name : std::string("|") + name;
         }
     }
-    return names.empty() ? "none" : names;
+    return set.empty() ? "none" : set;
+}
+
+std::string events(short revents) {
+    return names_of(
+        revents,
+        {{POLLIN, "IN"}, {POLLOUT, "OUT"}, {POLLHUP, "HUP"}, {POLLERR, "ERR"}, {POLLNVAL, "NVAL"}});
 }
 
 std::string modem_lines(int fd) {
@@ -38,15 +44,12 @@ std::string modem_lines(int fd) {
     if (ioctl(fd, TIOCMGET, &lines) != 0) {
         return result(-1);
     }
-    std::string names;
-    for (const auto& [bit, name] :
-         {std::pair{TIOCM_DTR, "DTR"}, std::pair{TIOCM_RTS, "RTS"}, std::pair{TIOCM_CTS, "CTS"},
-          std::pair{TIOCM_DSR, "DSR"}, std::pair{TIOCM_CD, "CD"}, std::pair{TIOCM_RI, "RI"}}) {
-        if ((lines & bit) != 0) {
-            names += names.empty() ? name : std::string("|") + name;
-        }
-    }
-    return names.empty() ? "none" : names;
+    return names_of(lines, {{TIOCM_DTR, "DTR"},
+                            {TIOCM_RTS, "RTS"},
+                            {TIOCM_CTS, "CTS"},
+                            {TIOCM_DSR, "DSR"},
+                            {TIOCM_CD, "CD"},
+                            {TIOCM_RI, "RI"}});
 }
 
 // Writes until the driver takes no byte at all, even after a second's wait:
