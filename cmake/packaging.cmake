@@ -25,6 +25,20 @@ if(NOT WIN32)
     install(FILES completion/tolvaner.bash RENAME tolvaner
             DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 endif()
+# A stripped install (the packages) also loses the compilers' version strings,
+# which strip keeps and nothing at run time reads.
+if(NOT WIN32 AND NOT APPLE AND CMAKE_OBJCOPY)
+    install(CODE "
+        if(CMAKE_INSTALL_DO_STRIP)
+            foreach(program tolvaner tolvaner-sim)
+                set(file \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${tolvaner_bin_dir}/\${program}\")
+                if(EXISTS \"\${file}\")
+                    execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                                            \"\${file}\" COMMAND_ERROR_IS_FATAL ANY)
+                endif()
+            endforeach()
+        endif()")
+endif()
 
 # The licence and the changelog. Debian wants the licence as doc/<package>/
 # copyright in its machine-readable format and the changelog of a package

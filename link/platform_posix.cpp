@@ -2,6 +2,7 @@
 #include "link/platform.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -10,6 +11,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
+#include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
 #if defined(__linux__)
@@ -26,6 +28,10 @@ namespace {
 int port_fd = -1;
 // TIOCEXCL stays on the device after close while anyone else has it open.
 bool holds_tiocexcl = false;
+// A byte the driver would not take: the line is stalled, and close() would
+// wait out the driver's closing wait (30 s by default, and only root may
+// shorten it) for output that will never leave.
+bool output_stalled = false;
 
 // The driver may take this long to accept a byte before the write counts as
 // failed, the same bound the write time-out sets on Windows (10 ms a byte + 50).
@@ -240,6 +246,32 @@ bool held_by_another(const char*) { return false; }
 
 } // namespace
 
+namespace {
+
+void on_close_timer(int) {}
+
+// The queue is dropped, and a timer's signal cuts short the driver's wait for
+// its transmitter to empty, which the drop does not cover (the UART's own
+// FIFO, a USB transfer already sent). The descriptor is freed either way.
+void close_stalled_port() {
+    tcflush(port_fd, TCOFLUSH);
+    struct sigaction quiet {};
+    struct sigaction before {};
+    quiet.sa_handler = on_close_timer; // no SA_RESTART: the wait must end
+    sigemptyset(&quiet.sa_mask);
+    sigaction(SIGALRM, &quiet, &before);
+    itimerval soon{};
+    soon.it_value.tv_usec = 200000;
+    setitimer(ITIMER_REAL, &soon, nullptr);
+    close(port_fd);
+    itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &before, nullptr);
+    output_stalled = false;
+}
+
+} // namespace
+
 PortOpenResult platform_open_port(const char* name) {
     port_fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (port_fd < 0) {
@@ -291,7 +323,11 @@ void platform_close_port() {
             holds_tiocexcl = false;
         }
 #endif
-        close(port_fd);
+        if (output_stalled) {
+            close_stalled_port();
+        } else {
+            close(port_fd);
+        }
         port_fd = -1;
     }
 }
@@ -339,6 +375,7 @@ bool platform_write_byte(std::uint8_t byte) {
     }
     // A byte the driver would not take is a lost byte of a frame: a failure,
     // never a silent drop.
+    output_stalled = output_stalled || result == 0;
     return result == 1;
 }
 

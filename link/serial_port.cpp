@@ -22,6 +22,9 @@ void fail_because(const char* message, const char* why) {
         std::fflush(stdout);
         std::fprintf(stderr, "tolvaner: %s: %s\n", port_name, why);
     }
+    // Let go of the port here rather than in the exit: the platform can cut
+    // short a close that would wait on a stalled line.
+    platform_close_port();
     // A port failure is no success, whatever the operator's session did
     // before it: scripts must be able to tell.
     std::exit(1);

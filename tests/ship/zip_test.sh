@@ -34,5 +34,14 @@ done
 [[ ! -e $top/tolvaner-sim.exe ]] || fail "the zip holds a simulator"
 # A Windows program, not a Linux one that happens to be named .exe.
 [[ $(head -c 2 "$top/tolvaner.exe") == MZ ]] || fail "tolvaner.exe is no Windows program"
+# Loaded at a random, high-entropy address with no code run from data, and
+# needing only DLLs every Windows has.
+headers=$(objdump -p "$top/tolvaner.exe") || fail "objdump cannot read tolvaner.exe"
+for flag in DYNAMIC_BASE HIGH_ENTROPY_VA NX_COMPAT; do
+    grep -qw "$flag" <<<"$headers" || fail "tolvaner.exe is not marked $flag"
+done
+dlls=$(sed -n 's/^\tDLL Name: //p' <<<"$headers" | tr '[:lower:]' '[:upper:]' | sort | xargs)
+[[ $dlls == "ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL SETUPAPI.DLL WINMM.DLL" ]] ||
+    fail "tolvaner.exe needs other DLLs: $dlls"
 cmp -s "$top/README.md" "$(dirname "$0")/../../README.md" || fail "README.md differs from the source"
 echo "PASS: $(basename "$zip"): $(cd "$top" && echo *)"

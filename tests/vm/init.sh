@@ -4,7 +4,8 @@
 # command line) and reports on the console in lines starting "@vm ", which the
 # host reads; it asks the host for what only the host can do (restart the
 # device, unplug the adapter) with "@vm sim ...", "@vm unplug", "@vm replug"
-# and waits for a line back. Then it powers the machine off.
+# and waits for a line back; "@vm stall" asks it to stop reading the line
+# while keeping it open. Then it powers the machine off.
 /bin/busybox mkdir -p /proc /sys /dev /tmp
 /bin/busybox --install -s /bin
 export PATH=/bin
@@ -96,6 +97,17 @@ device() {
     fi
 }
 
+# The device stops reading but keeps the line open.
+stall() {
+    if [ $driver = acm ]; then
+        kill $sim_pid && wait $sim_pid
+        sleep 1000 </dev/ttyGS0 &
+        stty -F /dev/ttyGS0 raw -echo
+    else
+        say stall && read -r reply
+    fi
+}
+
 unplug() {
     if [ $driver = acm ]; then echo "" >$gadget/UDC; else say unplug && read -r reply; fi
 }
@@ -127,6 +139,8 @@ exec 3>/tmp/held
 echo "r v" >&3
 await_text /tmp/out "Pulse Value ="
 say "stty $(stty -a -F $port 2>/dev/null | tr '\n' ' ')"
+echo modem | port-probe $port >/tmp/modem 2>&1
+show "out modem" /tmp/modem
 echo x | timeout 10 tolvaner $port >/tmp/second 2>&1
 say "status second $?"
 show "out second" /tmp/second
@@ -225,6 +239,34 @@ if [ $driver != uart_8250 ]; then
         show "log unplug-$when" /tmp/log
         replug
     done
+fi
+
+# The line stalls under a session: another process fills what the drivers
+# hold on the way to a device that reads no more, and the next byte tolvaner
+# writes is not taken. Last, as the line stays full. Not on the emulated FTDI
+# adapter: when its host side stops reading, the whole machine stops with it.
+if [ $driver != ftdi ]; then
+    rm -f /tmp/out
+    tolvaner $port </tmp/held >/tmp/out 2>&1 &
+    held=$!
+    exec 3>/tmp/held
+    echo "r v" >&3
+    await_text /tmp/out "Pulse Value ="
+    stall
+    echo fill | port-probe $port >/tmp/fill 2>&1
+    show "probe fill" /tmp/fill
+    echo "vmcheck: line full" >/dev/kmsg
+    echo "r v" >&3
+    (sleep 40 && kill -9 $held) 2>/dev/null 3>&- &
+    watchdog=$!
+    wait $held
+    say "status stall $?"
+    echo "vmcheck: tolvaner exited" >/dev/kmsg
+    kill $watchdog 2>/dev/null
+    exec 3>&-
+    show "out stall" /tmp/out
+    dmesg | grep -E 'vmcheck: (line full|tolvaner exited)' | tail -2 >/tmp/log
+    show "log stall" /tmp/log
 fi
 
 [ -f /tmp/trace ] && show trace /tmp/trace

@@ -53,6 +53,7 @@ struct Driver {
     bool host_device; // the device is played on the host's side of a QEMU pty
     bool unplugs;
     const char* listed; // the line `tolvaner --list` must show for the port
+    bool stalls = true; // a device that stops reading stalls the driver's output
 };
 
 const Driver drivers[] = {
@@ -68,7 +69,8 @@ const Driver drivers[] = {
       "usb-serial,chardev=line,bus=xhci.0,id=adapter0"},
      true,
      true,
-     "^/dev/ttyUSB0  driver=ftdi_sio usb=0403:6001 .*product=\"[^\"]+\""},
+     "^/dev/ttyUSB0  driver=ftdi_sio usb=0403:6001 .*product=\"[^\"]+\"",
+     false},
     {"acm",
      {"dummy_hcd", "usb_f_acm", "cdc-acm"},
      {},
@@ -396,6 +398,11 @@ Report run_guest(const Driver& driver) {
             std::vector<std::string> options{std::istream_iterator<std::string>(words), {}};
             EXPECT_TRUE(device->start(options, report)) << "the simulator did not start";
             qemu.send("go\n");
+        } else if (line == "stall") {
+            if (device) {
+                device->stop(&report); // the pty stays open, unread
+            }
+            qemu.send("go\n");
         } else if (line == "unplug") {
             monitor.command("device_del adapter" + std::to_string(adapters));
             qemu.send("go\n");
@@ -430,9 +437,9 @@ std::string native_session() {
     return out;
 }
 
-// The seconds from the kernel's "USB disconnect" to the program's end, from
-// the two lines of the guest's kernel log.
-std::optional<double> unplug_to_exit(const std::string& log) {
+// The seconds from the kernel's line with `start` ("USB disconnect") to the
+// program's end, from the two lines of the guest's kernel log.
+std::optional<double> seconds_to_exit(const std::string& log, const char* start) {
     static const std::regex stamp(R"(\[ *([0-9]+\.[0-9]+)\] (.*))");
     std::optional<double> unplugged, exited;
     std::istringstream in(log);
@@ -440,7 +447,7 @@ std::optional<double> unplug_to_exit(const std::string& log) {
         std::smatch m;
         if (std::regex_search(line, m, stamp)) {
             const double at = std::stod(m[1].str());
-            (m[2].str().find("USB disconnect") != std::string::npos ? unplugged : exited) = at;
+            (m[2].str().find(start) != std::string::npos ? unplugged : exited) = at;
         }
     }
     if (!unplugged || !exited) {
@@ -472,7 +479,7 @@ testing::AssertionResult unplug_reported(const Report& r, const std::string& whe
     const std::string log = text_of(r, "log unplug-" + when);
     const bool said = out.find("error occurred during read operation") != std::string::npos ||
                       out.find("error occurred during write operation") != std::string::npos;
-    const std::optional<double> seconds = unplug_to_exit(log);
+    const std::optional<double> seconds = seconds_to_exit(log, "USB disconnect");
     if (!said || !seconds || *seconds > 1.0) {
         return testing::AssertionFailure() << "output:\n" << out << "kernel log:\n" << log;
     }
@@ -544,6 +551,13 @@ const Check checks[] = {
          }
          return status_is(r, "list", 0);
      }},
+    {"DTR and RTS are set while tolvaner holds the port", false,
+     [](const Report& r) {
+         const std::string lines = "|" + trimmed(out_of(r, "modem")) + "|";
+         return lines.find("|DTR|") != std::string::npos && lines.find("|RTS|") != std::string::npos
+                    ? testing::AssertionSuccess()
+                    : testing::AssertionFailure() << "modem lines: " << lines;
+     }},
     {"a second tolvaner on the port is refused", false,
      [](const Report& r) { return refused(r, "second", "held by PID [0-9]+ \\(tolvaner\\)"); }},
     {"a port that a program without a lock holds is refused, its holder named", false,
@@ -587,6 +601,21 @@ const Check checks[] = {
      [](const Report& r) { return unplug_reported(r, "prompt"); }},
     {"unplugged while a query settles: an error, status 1, within a second", true,
      [](const Report& r) { return unplug_reported(r, "settle"); }},
+    {"a byte the stalled line does not take: the write error, status 1, within a second", false,
+     [](const Report& r) {
+         if (!r.driver->stalls) {
+             return testing::AssertionSuccess();
+         }
+         const std::string out = out_of(r, "stall");
+         const std::optional<double> seconds = seconds_to_exit(text_of(r, "log stall"), "full");
+         std::printf("stall: the line took %s bytes; exit %.3f s after it was full\n",
+                     trimmed(text_of(r, "probe fill")).c_str(), seconds.value_or(-1));
+         if (out.find("error occurred during write operation") == std::string::npos || !seconds ||
+             *seconds > 1.0) {
+             return testing::AssertionFailure() << out << text_of(r, "log stall");
+         }
+         return status_is(r, "stall", 1);
+     }},
 };
 
 class Vm : public testing::TestWithParam<Driver> {};
