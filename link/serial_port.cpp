@@ -2,6 +2,7 @@
 
 #include "link/platform.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
@@ -11,33 +12,56 @@ const char* port_name = "";
 
 } // namespace
 
-void fail(const char* message) {
+void tell_cause(const char* format, ...) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "tolvaner: %s: ", port_name);
+    va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stderr, format, arguments);
+    va_end(arguments);
+    std::fputc('\n', stderr);
+}
+
+namespace {
+
+// The fixed message on standard output tells what failed; why, and what to
+// do about it, goes to standard error so that the transcript stays as it is.
+// `cause`, when given, is what the program itself can name.
+[[noreturn]] void fail_because(const char* message, const char* cause) {
     std::fputs(message, stdout);
-    // The message above is fixed and tells what failed; why, and what to do
-    // about it, goes to standard error so that the transcript stays as it is.
     const char* why = platform_failure_text();
-    if (why[0] != '\0') {
-        std::fflush(stdout);
-        std::fprintf(stderr, "tolvaner: %s: %s\n", port_name, why);
+    if (why[0] != '\0' && cause[0] != '\0') {
+        tell_cause("%s: %s", why, cause);
+    } else if (why[0] != '\0' || cause[0] != '\0') {
+        tell_cause("%s", why[0] != '\0' ? why : cause);
     }
     // A port failure is no success, whatever the operator's session did
     // before it: scripts must be able to tell.
     std::exit(1);
 }
 
+} // namespace
+
+void fail(const char* message) { fail_because(message, ""); }
+
 void open_port(const char* name) {
     port_name = name;
+    // Again here, for every front end: should one have opened a file first,
+    // its number is already safe from the port.
+    platform_guard_standard_streams();
     switch (platform_open_port(name)) {
     case PortOpenResult::ok:
         return;
     case PortOpenResult::not_found:
-        fail("serial port does not exist\n");
+        fail_because("serial port does not exist\n",
+                     "no such port (tolvaner --list shows the ports)");
     case PortOpenResult::open_failed:
         fail("error occurred while opening comm port\n");
     case PortOpenResult::get_state_failed:
-        fail("error getting comm state\n");
+        fail_because("error getting comm state\n", "not a serial port");
     case PortOpenResult::set_state_failed:
-        fail("error setting serial port state\n");
+        fail_because("error setting serial port state\n",
+                     "the driver refused 57600 baud 8N1 or the modem lines");
     case PortOpenResult::timeouts_failed:
         fail("error occureed setting timeout values\n");
     }
