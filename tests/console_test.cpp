@@ -1,3 +1,4 @@
+#include "tests/support/case_name.h"
 #include "tests/support/console_session.h"
 
 #include <cstdio>
@@ -65,7 +66,8 @@ INSTANTIATE_TEST_SUITE_P(
                    ""},
         // Plain arguments are port names, as they always were; -h only alone.
         OptionCase{{"-h", "COM1"}, usage, 1, ""}, OptionCase{{"COM1", "--help"}, usage, 1, ""},
-        OptionCase{{"-x"}, prompt, 0, "-x"}, OptionCase{{"-help"}, prompt, 0, "-help"}));
+        OptionCase{{"-x"}, prompt, 0, "-x"}, OptionCase{{"-help"}, prompt, 0, "-help"}),
+    CASE_NAME(args));
 
 TEST_F(ConsoleTest, HelpNamesEveryOptionAndTheManual) {
     for (const char* option : {"--help", "-h"}) {
@@ -267,7 +269,8 @@ INSTANTIATE_TEST_SUITE_P(
         WireCase{"C", {0x43, 0x00, 0x43}}, WireCase{"r k", {0x52, 0x01, 0x4B, 0x18}},
         WireCase{"R v", {0x52, 0x01, 0x56, 0x05}}, WireCase{"r Average", {0x52, 0x01, 0x41, 0x12}},
         // Typed ahead: one token per answer, whatever the lines.
-        WireCase{"v\n1000 d x", {0x56, 0x02, 0xE8, 0x03, 0xBF, 0x44, 0x00, 0x44}}));
+        WireCase{"v\n1000 d x", {0x56, 0x02, 0xE8, 0x03, 0xBF, 0x44, 0x00, 0x44}}),
+    CASE_NAME(input));
 
 struct RefusedCase {
     const char* input;
@@ -293,7 +296,7 @@ const char* const interval = "Enter average interval (1-7): ";
 const char* const item = "Enter V, S, M, D, K, or A: ";
 
 INSTANTIATE_TEST_SUITE_P(
-    OutOfRangeOrNoNumber, RefusedEntry,
+    Entries, RefusedEntry,
     testing::Values(
         RefusedCase{"v 0", pulse}, RefusedCase{"v 65536", pulse}, RefusedCase{"v -1", pulse},
         RefusedCase{"v -65535", pulse}, RefusedCase{"v 4294968296", pulse},
@@ -316,7 +319,8 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"b 1111111111111111111111111111111111111111x",
                     "Enter buffer selection (0=Tx, 1=Rx): "},
         RefusedCase{"b +", "Enter buffer selection (0=Tx, 1=Rx): "},
-        RefusedCase{"b -", "Enter buffer selection (0=Tx, 1=Rx): "}));
+        RefusedCase{"b -", "Enter buffer selection (0=Tx, 1=Rx): "}),
+    CASE_NAME(input));
 
 struct DumpCase {
     const char* input;
@@ -342,6 +346,7 @@ INSTANTIATE_TEST_SUITE_P(Selectors, BufferDump,
                                          DumpCase{"r v b 257", "82 2 -1 -128 47 0 0 0\n"},
                                          DumpCase{"r v b 256", "82 2 -1 -128 47 0 0 0\n"},
                                          DumpCase{"r v b -3", "82 2 -1 -128 47 0 0 0\n"},
-                                         DumpCase{"r v b x", "invalid entry\n"}));
+                                         DumpCase{"r v b x", "invalid entry\n"}),
+                         CASE_NAME(input));
 
 } // namespace

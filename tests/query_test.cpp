@@ -1,3 +1,4 @@
+#include "tests/support/case_name.h"
 #include "tests/support/console_session.h"
 
 #include "link/serial_port.h"
@@ -99,7 +100,8 @@ INSTANTIATE_TEST_SUITE_P(
                         b.push_back(0x41);
                         return b;
                     }(),
-                    "Packet checksum fault\nnumber of bytes read = 32\n"}));
+                    "Packet checksum fault\nnumber of bytes read = 32\n"}),
+    CASE_NAME(input));
 
 TEST_F(ConsoleTest, AnEarlierReplyIsNeverShownAgainForASilentDevice) {
     fake::platform().replies.push_back({frame({0x52, 2, 0xE8, 0x03})});
