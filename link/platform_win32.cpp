@@ -39,7 +39,10 @@ PortOpenResult platform_open_port(const char* name) {
     if (port_handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         note_failure(error);
-        if (error == ERROR_ACCESS_DENIED) {
+        const DWORD attributes = GetFileAttributesA(name);
+        const bool is_folder =
+            attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (error == ERROR_ACCESS_DENIED && !is_folder) {
             // What a port another program holds open answers.
             const size_t used = std::strlen(failure_text);
             std::snprintf(failure_text + used, sizeof failure_text - used,
