@@ -3,23 +3,18 @@
 // line of a test list, and unique by the row's index.
 #pragma once
 
-#include <cstddef>
+#include <cctype>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace support {
 
-inline std::string case_name(std::size_t index, std::string_view text) {
+inline std::string case_name(std::size_t index, const std::string& text) {
     std::string name;
-    for (char c : text) {
-        if (name.size() >= 16) {
-            break;
-        }
-        const bool plain =
-            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    for (std::size_t i = 0; i < text.size() && name.size() < 16; ++i) {
+        const bool plain = std::isalnum(static_cast<unsigned char>(text[i])) != 0;
         if (plain || (!name.empty() && name.back() != '_')) {
-            name += plain ? c : '_';
+            name += plain ? text[i] : '_';
         }
     }
     return name + (name.empty() || name.back() == '_' ? "" : "_") + std::to_string(index);
@@ -33,8 +28,8 @@ inline std::string case_name(std::size_t index, const std::vector<std::string>& 
     return case_name(index, text);
 }
 
-// A row's name for a gtest table whose rows carry `field`.
+} // namespace support
+
+// The name generator of a table whose rows carry `field`.
 #define CASE_NAME(field)                                                                           \
     [](const auto& info) { return support::case_name(info.index, info.param.field); }
-
-} // namespace support
