@@ -171,17 +171,6 @@ void average_interval() {
     }
 }
 
-// A reply that passed its checksum but is too short for the value asked for
-// would show bytes the device never sent as that value (its checksum byte
-// above all), so it is a fault like any other bad reply.
-bool payload_holds(int needed) {
-    if (reply_payload_length() >= needed) {
-        return true;
-    }
-    std::fputs("Packet checksum fault\n", stdout);
-    return false;
-}
-
 // Bytes from the device reach the operator's terminal: one that is not
 // printable ASCII (a control character, an escape sequence, 0x80 and up)
 // could hide text or drive the terminal, so it is shown as \xNN.
@@ -206,7 +195,7 @@ void product_id() {
 }
 
 void code_revision() {
-    if (query(Opcode::code_revision, ReadbackItem::none) != frame_good || !payload_holds(1)) {
+    if (query(Opcode::code_revision, ReadbackItem::none) != frame_good) {
         return;
     }
     std::printf("Code revision level = %d\n", reply_s8());
@@ -253,9 +242,7 @@ void readbacks() {
         std::fputs("invalid entry\n", stdout);
         return;
     }
-    bool wide = item == ReadbackItem::pulse_value || item == ReadbackItem::full_scale ||
-                item == ReadbackItem::kwh_value;
-    if (query(Opcode::readback, item) != frame_good || !payload_holds(wide ? 2 : 1)) {
+    if (query(Opcode::readback, item) != frame_good) {
         std::printf("number of bytes read = %d\n", static_cast<int>(bytes_read));
         return;
     }
@@ -384,6 +371,9 @@ Request read_options(int argc, char** argv, int& status) {
 void console_set_port_root(const char* root) { port_root = root; }
 
 int run_console(int argc, char** argv) {
+    // Before the trace file or the port can take the number of a standard
+    // stream the program was started without.
+    platform_guard_standard_streams();
     int status = 0;
     Request request = read_options(argc, argv, status);
     if (request == Request::done) {
@@ -413,10 +403,11 @@ int run_console(int argc, char** argv) {
         dispatch(token[0]);
     }
     close_port();
-    wire_trace_close();
-    // Output that could not be written (a full disk, a closed pipe) is a lost
-    // transcript: a script must be able to tell.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    // A trace with lines missing, like output that could not be written (a
+    // full disk, a closed pipe), is a lost record: a script must be able to
+    // tell.
+    const bool traced = wire_trace_close();
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) || !traced) {
         return 1;
     }
     return 0;

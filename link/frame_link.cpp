@@ -5,6 +5,7 @@
 #include "link/wire_trace.h"
 
 #include <cstdio>
+#include <cstring>
 
 std::uint8_t tx_buffer[frame_buffer_size];
 std::uint8_t rx_buffer[frame_buffer_size];
@@ -22,18 +23,19 @@ void send_bytes(std::uint8_t length, bool discard_before_last) {
         if (i == count - 1) {
             tx_buffer[i] = checksum;
             if (discard_before_last) {
-                platform_discard_input();
+                discard_input("before the request's last byte");
             }
         } else {
             checksum ^= tx_buffer[i];
         }
         wire_trace_byte(i);
         if (!platform_write_byte(tx_buffer[i])) {
+            wire_trace_sent(tx_buffer, i, platform_failure_text());
             fail("error occurred during write operation\n");
         }
         platform_pause_ms(byte_gap_ms);
     }
-    wire_trace_sent(tx_buffer, count);
+    wire_trace_sent(tx_buffer, count, nullptr);
 }
 
 } // namespace
@@ -42,46 +44,83 @@ void send_frame(std::uint8_t length) { send_bytes(length, false); }
 
 void send_query_frame(std::uint8_t length) { send_bytes(length, true); }
 
-namespace {
+void discard_input(const char* why) {
+    if (wire_trace_on()) {
+        // A chattering device could keep this going: a few buffers' worth
+        // shows what it says, and the discard below takes the rest.
+        std::uint8_t dropped[frame_buffer_size];
+        for (int round = 0; round < 8; ++round) {
+            const int got = platform_read(dropped, frame_buffer_size);
+            if (got <= 0) {
+                break;
+            }
+            wire_trace_dropped(dropped, got, why);
+        }
+    }
+    platform_discard_input();
+}
 
 // Judges only what this read delivered: whatever earlier reads left in the
 // buffer must never complete or pass a frame. A reply must be exactly one
 // frame: with more in the read, the answer cannot be told from whatever else
 // arrived (a late answer to a setting, noise).
-ReadVerdict judge_read(bool is_reply) {
-    if (bytes_read == 0) {
+ReadVerdict judge_read(const std::uint8_t* bytes, int count, bool is_reply, int payload_needed) {
+    if (count == 0) {
         return is_reply ? ReadVerdict::nothing_arrived : ReadVerdict::good;
     }
-    if (bytes_read < 3) {
+    if (count < 3) {
         return ReadVerdict::shorter_than_header;
     }
-    if (rx_buffer[1] > max_payload_length) {
+    if (bytes[1] > max_payload_length) {
         return ReadVerdict::length_over_buffer;
     }
-    const std::uint32_t length = rx_buffer[1] + 3u;
-    if (bytes_read < length) {
+    const int length = bytes[1] + 3;
+    if (count < length) {
         return ReadVerdict::shorter_than_length;
     }
-    if (is_reply && bytes_read > length) {
+    if (is_reply && count > length) {
         return ReadVerdict::longer_than_frame;
     }
     std::uint8_t sum = 0;
-    for (std::uint32_t i = 0; i < length; ++i) {
-        sum ^= rx_buffer[i];
+    for (int i = 0; i < length; ++i) {
+        sum ^= bytes[i];
     }
-    return sum == 0 ? ReadVerdict::good : ReadVerdict::bad_checksum;
+    if (sum != 0) {
+        return ReadVerdict::bad_checksum;
+    }
+    // A good frame too short for the value would show bytes the device never
+    // sent as that value (its checksum byte above all).
+    return is_reply && bytes[1] < payload_needed ? ReadVerdict::too_short_for_value
+                                                 : ReadVerdict::good;
 }
 
-FrameResult read_and_judge(bool is_reply) {
-    int got = platform_read(rx_buffer, frame_buffer_size);
+namespace {
+
+// A read, and for a reply that filled the buffer one byte more: a frame of
+// length 29 followed by anything else is more than one frame, not a reply.
+std::uint8_t read_bytes[frame_buffer_size + 1];
+
+FrameResult read_and_judge(bool is_reply, int payload_needed) {
+    int got = platform_read(read_bytes, frame_buffer_size);
+    if (got == frame_buffer_size && is_reply && platform_read(read_bytes + got, 1) == 1) {
+        ++got;
+    }
     if (got < 0) {
+        wire_trace_read_failed(platform_failure_text());
         fail("error occurred during read operation\n");
     }
-    bytes_read = static_cast<std::uint32_t>(got);
-    ReadVerdict verdict = judge_read(is_reply);
-    wire_trace_read(rx_buffer, got, verdict);
+    bytes_read = static_cast<std::uint32_t>(got < frame_buffer_size ? got : frame_buffer_size);
+    std::memcpy(rx_buffer, read_bytes, bytes_read);
+    const ReadVerdict verdict = judge_read(read_bytes, got, is_reply, payload_needed);
+    const char* words = read_verdict_text(verdict, read_bytes, got, payload_needed);
+    wire_trace_read(read_bytes, got, verdict, words);
     if (verdict != ReadVerdict::good) {
         std::fputs("Packet checksum fault\n", stdout);
+        if (is_reply) {
+            tell_cause("reply to %c: %s", tx_buffer[0], words);
+        } else {
+            tell_cause("waiting at start: %s", words);
+        }
         return frame_fault;
     }
     return frame_good;
@@ -89,9 +128,11 @@ FrameResult read_and_judge(bool is_reply) {
 
 } // namespace
 
-FrameResult receive_frame() { return read_and_judge(false); }
+FrameResult receive_frame() { return read_and_judge(false, 0); }
 
-FrameResult receive_reply() { return read_and_judge(true); }
+FrameResult receive_reply(std::uint8_t payload_needed) {
+    return read_and_judge(true, payload_needed);
+}
 
 void dump_buffer(std::uint8_t selector) {
     const std::uint8_t* b = selector != 0 ? rx_buffer : tx_buffer;

@@ -3,6 +3,8 @@
 // are told apart only by timing.
 #pragma once
 
+#include "link/wire_trace.h"
+
 #include <cstdint>
 
 constexpr int frame_buffer_size = 32;
@@ -35,12 +37,22 @@ void send_query_frame(std::uint8_t length);
 // Reads once, without waiting, whatever has arrived. Nothing at all is no
 // fault (the start-up read, when the device had nothing to say); otherwise the
 // frame at offset 0 must have arrived whole and have a zero XOR. On a fault
-// prints "Packet checksum fault". Ends the program on a read failure.
+// prints "Packet checksum fault", and on standard error what was read. Ends
+// the program on a read failure.
 FrameResult receive_frame();
 
 // The read of a query's reply: as receive_frame, but the read must hold exactly
-// one whole frame; nothing, or anything more, is a fault.
-FrameResult receive_reply();
+// one whole frame, with at least `payload_needed` payload bytes for the value
+// asked for; nothing, anything more, or a shorter frame is a fault.
+FrameResult receive_reply(std::uint8_t payload_needed);
+
+// Judges the `count` bytes at `bytes` that one read delivered: as a reply
+// (`is_reply`, see receive_reply) or as what was waiting at start-up.
+ReadVerdict judge_read(const std::uint8_t* bytes, int count, bool is_reply, int payload_needed);
+
+// Throws away whatever input is waiting in the port. While the trace is on,
+// the bytes are read first so that it shows them, with `why` ("after ...").
+void discard_input(const char* why);
 
 // Prints the first eight bytes of tx_buffer (selector 0) or rx_buffer (any
 // other selector) as signed decimals.

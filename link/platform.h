@@ -14,6 +14,13 @@ enum class PortOpenResult {
     timeouts_failed,  // the non-waiting read could not be set up
 };
 
+// Before any file or port is opened: a standard stream the program was
+// started without (0, 1 or 2 closed) is opened on the null device in the
+// direction that makes its use fail, so that no port or file can take its
+// number and receive prompts as if they were requests, or be read as the
+// operator's input.
+void platform_guard_standard_streams();
+
 // Opens the port by the name exactly as typed and sets every setting the line
 // depends on: 57600 baud, 8 data bits, no parity, 1 stop bit, binary-clean, no
 // hardware or software flow control, DTR and RTS asserted, reads that never

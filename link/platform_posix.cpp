@@ -3,7 +3,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -11,6 +13,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
@@ -39,10 +42,94 @@ constexpr int write_timeout_ms = 60;
 
 char failure_text[256];
 
-// Keeps the system's reason for the call that just failed.
-void note_failure(int error) {
-    std::snprintf(failure_text, sizeof failure_text, "%s", std::strerror(error));
+// Keeps why the call that just failed failed, in the operator's words.
+[[gnu::format(printf, 1, 2)]] void note_failure_text(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(failure_text, sizeof failure_text, format, arguments);
+    va_end(arguments);
 }
+
+// Keeps the system's reason for the call that just failed.
+void note_failure(int error) { note_failure_text("%s", std::strerror(error)); }
+
+// The name of group `gid` from /etc/group, where device groups live; not the
+// C library's lookup, which a statically linked program cannot do.
+bool group_name(gid_t gid, char* name, int capacity) {
+    std::FILE* groups = std::fopen("/etc/group", "r");
+    if (groups == nullptr) {
+        return false;
+    }
+    char line[512];
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, groups) != nullptr) {
+        // name:password:gid:members
+        char* password = std::strchr(line, ':');
+        char* id = password != nullptr ? std::strchr(password + 1, ':') : nullptr;
+        if (id == nullptr) {
+            continue;
+        }
+        char* end = nullptr;
+        const unsigned long value = std::strtoul(id + 1, &end, 10);
+        if (end != id + 1 && *end == ':' && value == gid) {
+            *password = '\0';
+            int n = 0;
+            for (; line[n] != '\0' && n < capacity - 1; ++n) {
+                name[n] = line[n];
+            }
+            name[n] = '\0';
+            found = true;
+        }
+    }
+    std::fclose(groups);
+    return found;
+}
+
+// A port the user may not open is almost always one whose group the user has
+// not joined (dialout on most Linux systems): name the group and the fix.
+void note_open_failure(const char* name, int error) {
+    struct stat device {};
+    if ((error != EACCES && error != EPERM) || stat(name, &device) != 0) {
+        note_failure(error);
+        return;
+    }
+    const mode_t group_rw = S_IRGRP | S_IWGRP;
+    char owners[64];
+    if ((device.st_mode & group_rw) != group_rw || device.st_gid == 0 ||
+        !group_name(device.st_gid, owners, sizeof owners)) {
+        note_failure_text("%s (mode %03o)", std::strerror(error),
+                          static_cast<unsigned>(device.st_mode & 0777));
+        return;
+    }
+#if defined(__linux__)
+    note_failure_text("%s: the port belongs to group %s; join it "
+                      "(sudo usermod -aG %s $USER), then log in again",
+                      std::strerror(error), owners, owners);
+#else
+    note_failure_text("%s: the port belongs to group %s; join that group, then log in again",
+                      std::strerror(error), owners);
+#endif
+}
+
+// Every handshaking flag this system's headers define; each system names its
+// own, and macOS and the BSDs keep those an earlier program left on.
+constexpr tcflag_t handshaking_flags = 0
+#ifdef CRTSCTS
+                                       | CRTSCTS
+#endif
+#ifdef CDTR_IFLOW
+                                       | CDTR_IFLOW
+#endif
+#ifdef CDSR_OFLOW
+                                       | CDSR_OFLOW
+#endif
+#ifdef CCAR_OFLOW
+                                       | CCAR_OFLOW
+#endif
+#ifdef MDMBUF
+                                       | MDMBUF
+#endif
+    ;
 
 void make_binary_clean(termios& tio) {
     // Frames carry every byte value, so nothing on the line may be translated,
@@ -53,11 +140,9 @@ void make_binary_clean(termios& tio) {
     tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
     tio.c_cflag |= CS8 | CLOCAL | CREAD;
-#ifdef CRTSCTS
     // Left on by an earlier program, hardware handshaking holds back every
-    // byte from a device that does not drive CTS.
-    tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
-#endif
+    // byte from a device that does not drive CTS, DSR or carrier.
+    tio.c_cflag &= ~handshaking_flags;
 }
 
 // Adapters and devices powered or enabled by DTR/RTS are dead if an earlier
@@ -80,10 +165,14 @@ bool lock_port() {
     // Only a lock held elsewhere means the port is busy: FreeBSD refuses flock
     // on every device node (EOPNOTSUPP), which must not make every port busy.
     if (errno == EWOULDBLOCK) {
+        note_failure_text("in use by another program, which holds its lock");
         return false;
     }
 #ifdef TIOCEXCL
     holds_tiocexcl = ioctl(port_fd, TIOCEXCL) == 0;
+    if (!holds_tiocexcl) {
+        note_failure(errno);
+    }
     return holds_tiocexcl;
 #else
     return true;
@@ -272,17 +361,38 @@ void close_stalled_port() {
 
 } // namespace
 
+void platform_guard_standard_streams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
+            continue;
+        }
+        // Opened in the direction its use does not go: reading a closed
+        // standard input is then the end of input, and writing a closed
+        // standard output an error, as before, and the number is taken.
+        const int null_fd = open("/dev/null", (fd == 0 ? O_WRONLY : O_RDONLY) | O_NOCTTY);
+        if (null_fd >= 0 && null_fd != fd) {
+            dup2(null_fd, fd);
+            close(null_fd);
+        }
+    }
+}
+
 PortOpenResult platform_open_port(const char* name) {
     port_fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (port_fd < 0) {
-        note_failure(errno);
-        return errno == ENOENT ? PortOpenResult::not_found : PortOpenResult::open_failed;
+        const int error = errno;
+        note_open_failure(name, error);
+        return error == ENOENT ? PortOpenResult::not_found : PortOpenResult::open_failed;
     }
     if (held_by_another(name)) {
         return PortOpenResult::open_failed;
     }
     // select() watches descriptors below FD_SETSIZE only.
-    if (port_fd >= FD_SETSIZE || !lock_port()) {
+    if (port_fd >= FD_SETSIZE) {
+        note_failure_text("too many files open (descriptor %d)", port_fd);
+        return PortOpenResult::open_failed;
+    }
+    if (!lock_port()) {
         return PortOpenResult::open_failed;
     }
 
@@ -294,6 +404,7 @@ PortOpenResult platform_open_port(const char* name) {
     make_binary_clean(tio);
     if (cfsetispeed(&tio, B57600) != 0 || cfsetospeed(&tio, B57600) != 0 ||
         tcsetattr(port_fd, TCSANOW, &tio) != 0 || !assert_modem_lines()) {
+        note_failure(errno);
         return PortOpenResult::set_state_failed;
     }
 
@@ -302,6 +413,7 @@ PortOpenResult platform_open_port(const char* name) {
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
     if (tcsetattr(port_fd, TCSANOW, &tio) != 0 || fcntl(port_fd, F_GETFL) < 0) {
+        note_failure(errno);
         return PortOpenResult::timeouts_failed;
     }
 
@@ -359,7 +471,11 @@ int try_write(std::uint8_t byte) {
     if (written == 1) {
         return 1;
     }
-    return (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) ? -1 : 0;
+    if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        note_failure(errno);
+        return -1;
+    }
+    return 0;
 }
 
 } // namespace
@@ -369,8 +485,17 @@ bool platform_write_byte(std::uint8_t byte) {
     if (result == 0) {
         // The output queue is full: give the driver a bounded time to drain.
         // A hung-up port counts as writable, and the write then fails.
-        if (wait_for_port(true, write_timeout_ms) > 0) {
+        const int ready = wait_for_port(true, write_timeout_ms);
+        if (ready > 0) {
             result = try_write(byte);
+        } else if (ready < 0) {
+            note_failure(errno);
+            return false;
+        }
+        if (result == 0) {
+            note_failure_text("the driver took no byte for %d ms (held back by flow control, "
+                              "or the adapter has stalled)",
+                              write_timeout_ms);
         }
     }
     // A byte the driver would not take is a lost byte of a frame: a failure,
@@ -385,6 +510,9 @@ int platform_read(std::uint8_t* buffer, int capacity) {
     // That test holds on every POSIX system; macOS's poll could not make it.
     const int ready = wait_for_port(false, 0);
     if (ready <= 0) {
+        if (ready < 0) {
+            note_failure(errno);
+        }
         return ready;
     }
     ssize_t got;
@@ -392,9 +520,17 @@ int platform_read(std::uint8_t* buffer, int capacity) {
         got = read(port_fd, buffer, static_cast<size_t>(capacity));
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
-        return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return 0;
+        }
+        note_failure(errno);
+        return -1;
     }
-    return got == 0 ? -1 : static_cast<int>(got);
+    if (got == 0) {
+        note_failure_text("the port has gone (the adapter was unplugged or the line hung up)");
+        return -1;
+    }
+    return static_cast<int>(got);
 }
 
 void platform_discard_input() { tcflush(port_fd, TCIFLUSH); }

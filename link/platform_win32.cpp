@@ -6,6 +6,9 @@
 
 #include <mmsystem.h>
 
+#include <cstdio>
+#include <cstring>
+
 namespace {
 
 HANDLE port_handle = INVALID_HANDLE_VALUE;
@@ -26,6 +29,9 @@ void note_failure(DWORD error) {
 
 } // namespace
 
+// A Windows port is a handle, never one of the C runtime's standard streams.
+void platform_guard_standard_streams() {}
+
 PortOpenResult platform_open_port(const char* name) {
     // Share mode 0: nobody else may open the port while we hold it.
     port_handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -33,6 +39,15 @@ PortOpenResult platform_open_port(const char* name) {
     if (port_handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         note_failure(error);
+        const DWORD attributes = GetFileAttributesA(name);
+        const bool is_folder =
+            attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (error == ERROR_ACCESS_DENIED && !is_folder) {
+            // What a port another program holds open answers.
+            const size_t used = std::strlen(failure_text);
+            std::snprintf(failure_text + used, sizeof failure_text - used,
+                          ": in use by another program");
+        }
         return error == ERROR_FILE_NOT_FOUND ? PortOpenResult::not_found
                                              : PortOpenResult::open_failed;
     }
@@ -67,6 +82,7 @@ PortOpenResult platform_open_port(const char* name) {
     // and write until cleared, ending the session on a noisy line.
     dcb.fAbortOnError = FALSE;
     if (!SetCommState(port_handle, &dcb)) {
+        note_failure(GetLastError());
         return PortOpenResult::set_state_failed;
     }
 
@@ -79,6 +95,7 @@ PortOpenResult platform_open_port(const char* name) {
     timeouts.WriteTotalTimeoutMultiplier = 10;
     timeouts.WriteTotalTimeoutConstant = 50;
     if (!SetCommTimeouts(port_handle, &timeouts)) {
+        note_failure(GetLastError());
         return PortOpenResult::timeouts_failed;
     }
     return PortOpenResult::ok;
@@ -95,14 +112,25 @@ void platform_close_port() {
 
 bool platform_write_byte(std::uint8_t byte) {
     DWORD written = 0;
+    if (!WriteFile(port_handle, &byte, 1, &written, nullptr)) {
+        note_failure(GetLastError());
+        return false;
+    }
     // A write time-out returns success with nothing written: that byte of the
     // frame is lost, so it is a failure like any other.
-    return WriteFile(port_handle, &byte, 1, &written, nullptr) != 0 && written == 1;
+    if (written != 1) {
+        std::snprintf(failure_text, sizeof failure_text,
+                      "the driver took no byte for 60 ms (held back by flow control, or the "
+                      "adapter has stalled)");
+        return false;
+    }
+    return true;
 }
 
 int platform_read(std::uint8_t* buffer, int capacity) {
     DWORD got = 0;
     if (!ReadFile(port_handle, buffer, static_cast<DWORD>(capacity), &got, nullptr)) {
+        note_failure(GetLastError());
         return -1;
     }
     return static_cast<int>(got);

@@ -3,6 +3,7 @@
 #include "link/platform.h"
 #include "link/port_selector.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
@@ -12,15 +13,26 @@ const char* port_name = "";
 
 } // namespace
 
-void fail(const char* message) { fail_because(message, platform_failure_text()); }
+void tell_cause(const char* format, ...) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "tolvaner: %s: ", port_name);
+    va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stderr, format, arguments);
+    va_end(arguments);
+    std::fputc('\n', stderr);
+}
 
-void fail_because(const char* message, const char* why) {
+// The fixed message on standard output tells what failed; why, and what to
+// do about it, goes to standard error so that the transcript stays as it is.
+// `cause`, when given, is what the program itself can name.
+void fail_because(const char* message, const char* cause) {
     std::fputs(message, stdout);
-    // The message above is fixed and tells what failed; why, and what to do
-    // about it, goes to standard error so that the transcript stays as it is.
-    if (why[0] != '\0') {
-        std::fflush(stdout);
-        std::fprintf(stderr, "tolvaner: %s: %s\n", port_name, why);
+    const char* why = platform_failure_text();
+    if (why[0] != '\0' && cause[0] != '\0') {
+        tell_cause("%s: %s", why, cause);
+    } else if (why[0] != '\0' || cause[0] != '\0') {
+        tell_cause("%s", why[0] != '\0' ? why : cause);
     }
     // Let go of the port here rather than in the exit: the platform can cut
     // short a close that would wait on a stalled line.
@@ -30,8 +42,13 @@ void fail_because(const char* message, const char* why) {
     std::exit(1);
 }
 
+void fail(const char* message) { fail_because(message, ""); }
+
 void open_port(const char* name) {
     port_name = name;
+    // Again here, for every front end: should one have opened a file first,
+    // its number is already safe from the port.
+    platform_guard_standard_streams();
     if (is_usb_selector(name)) {
         name = usb_selector_port(name);
         port_name = name;
@@ -40,13 +57,15 @@ void open_port(const char* name) {
     case PortOpenResult::ok:
         return;
     case PortOpenResult::not_found:
-        fail("serial port does not exist\n");
+        fail_because("serial port does not exist\n",
+                     "no such port (tolvaner --list shows the ports)");
     case PortOpenResult::open_failed:
         fail("error occurred while opening comm port\n");
     case PortOpenResult::get_state_failed:
-        fail("error getting comm state\n");
+        fail_because("error getting comm state\n", "not a serial port");
     case PortOpenResult::set_state_failed:
-        fail("error setting serial port state\n");
+        fail_because("error setting serial port state\n",
+                     "the driver refused 57600 baud 8N1 or the modem lines");
     case PortOpenResult::timeouts_failed:
         fail("error occureed setting timeout values\n");
     }

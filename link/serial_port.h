@@ -9,10 +9,16 @@ void open_port(const char* name);
 void close_port();
 
 // Prints `message` on standard output and ends the program with status 1.
+// Why it failed, where the platform knows, follows on standard error.
 [[noreturn]] void fail(const char* message);
-// As fail, with `why` (when not "") on standard error after it, where fail
-// gives the platform's reason.
-[[noreturn]] void fail_because(const char* message, const char* why);
+// As fail, with `cause` (what the program itself can name, or "") after the
+// platform's reason on standard error.
+[[noreturn]] void fail_because(const char* message, const char* cause);
+
+// Prints one line on standard error, "tolvaner: PORT: " and the formatted
+// text, after whatever standard output holds so far, so that the cause reads
+// after the fixed message it explains.
+[[gnu::format(printf, 1, 2)]] void tell_cause(const char* format, ...);
 
 // Prints one line for every serial port of this machine, the name to pass to
 // the program first, then what identifies the port; or one line saying there

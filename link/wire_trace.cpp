@@ -3,11 +3,16 @@
 #include "link/frame_link.h"
 #include "link/platform.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
 std::FILE* trace_file;
+const char* trace_path;
+// Set once a line could not be written; said once on standard error.
+bool trace_lost;
 // The trace is written from the command loop, which allocates nothing: stdio
 // gets its buffer here instead of from the heap on the first write.
 char trace_buffer[4096];
@@ -26,39 +31,76 @@ void bytes_in_hex(const std::uint8_t* bytes, int count) {
     }
 }
 
-const char* verdict_text(ReadVerdict verdict) {
-    switch (verdict) {
-    case ReadVerdict::good:
-        return "good";
-    case ReadVerdict::nothing_arrived:
-        return "fault: nothing arrived";
-    case ReadVerdict::shorter_than_header:
-        return "fault: too short for a frame";
-    case ReadVerdict::length_over_buffer:
-        return "fault: length byte over 29";
-    case ReadVerdict::shorter_than_length:
-        return "fault: shorter than its length byte says";
-    case ReadVerdict::longer_than_frame:
-        return "fault: longer than one frame";
-    case ReadVerdict::bad_checksum:
-        return "fault: bad checksum";
-    }
-    return "fault";
-}
+const char* plural(int count) { return count == 1 ? "" : "s"; }
 
 // A line lost to a crash or a kill is the one that was wanted.
 void end_line() {
     std::fputc('\n', trace_file);
-    std::fflush(trace_file);
+    if ((std::fflush(trace_file) != 0 || std::ferror(trace_file)) && !trace_lost) {
+        trace_lost = true;
+        const int error = errno;
+        std::fflush(stdout);
+        std::fprintf(stderr, "tolvaner: %s: the trace cannot be written (%s); it is incomplete\n",
+                     trace_path, std::strerror(error));
+    }
 }
 
+char verdict_words[128];
+
 } // namespace
+
+const char* read_verdict_text(ReadVerdict verdict, const std::uint8_t* bytes, int count,
+                              int payload_needed) {
+    char* const out = verdict_words;
+    const auto size = sizeof verdict_words;
+    const int length = count >= 2 ? bytes[1] : 0;
+    switch (verdict) {
+    case ReadVerdict::good:
+        return "good";
+    case ReadVerdict::nothing_arrived:
+        return "nothing arrived within the settle time";
+    case ReadVerdict::shorter_than_header:
+        std::snprintf(out, size, "%d byte%s, too short for any frame (3 bytes at least)", count,
+                      plural(count));
+        break;
+    case ReadVerdict::length_over_buffer:
+        std::snprintf(out, size, "length byte %d, over the %d a frame can carry", length,
+                      max_payload_length);
+        break;
+    case ReadVerdict::shorter_than_length:
+        std::snprintf(out, size, "%d bytes where a frame of length %d needs %d", count, length,
+                      length + 3);
+        break;
+    case ReadVerdict::longer_than_frame:
+        std::snprintf(out, size, "%d bytes where a frame of length %d has %d: more than one frame",
+                      count, length, length + 3);
+        break;
+    case ReadVerdict::bad_checksum: {
+        std::uint8_t sum = 0;
+        for (int i = 0; i < length + 3 && i < count; ++i) {
+            sum ^= bytes[i];
+        }
+        std::snprintf(out, size, "bad checksum: the %d bytes of the frame XOR to %02X, not 00",
+                      length + 3, static_cast<unsigned>(sum));
+        break;
+    }
+    case ReadVerdict::too_short_for_value:
+        std::snprintf(out, size, "a frame of length %d, too short for its %d-byte value", length,
+                      payload_needed);
+        break;
+    }
+    return verdict_words;
+}
+
+namespace {} // namespace
 
 bool wire_trace_open(const char* path, const char* port) {
     trace_file = std::fopen(path, "a");
     if (trace_file == nullptr) {
         return false;
     }
+    trace_path = path;
+    trace_lost = false;
     std::setvbuf(trace_file, trace_buffer, _IOFBF, sizeof trace_buffer);
     // Sessions appended to one file stay apart.
     stamp(platform_wall_time(), "session");
@@ -67,12 +109,16 @@ bool wire_trace_open(const char* path, const char* port) {
     return true;
 }
 
-void wire_trace_close() {
-    if (trace_file != nullptr) {
-        std::fclose(trace_file);
-        trace_file = nullptr;
+bool wire_trace_close() {
+    if (trace_file == nullptr) {
+        return true;
     }
+    const bool closed = std::fclose(trace_file) == 0;
+    trace_file = nullptr;
+    return closed && !trace_lost;
 }
+
+bool wire_trace_on() { return trace_file != nullptr; }
 
 void wire_trace_byte(int index) {
     if (trace_file == nullptr || index < 0 || index >= frame_buffer_size) {
@@ -84,7 +130,7 @@ void wire_trace_byte(int index) {
     byte_at_us[index] = platform_monotonic_us();
 }
 
-void wire_trace_sent(const std::uint8_t* frame, int count) {
+void wire_trace_sent(const std::uint8_t* frame, int count, const char* failure) {
     if (trace_file == nullptr) {
         return;
     }
@@ -99,10 +145,14 @@ void wire_trace_sent(const std::uint8_t* frame, int count) {
             std::fprintf(trace_file, " %llu.%llu", tenths / 10, tenths % 10);
         }
     }
+    if (failure != nullptr) {
+        std::fprintf(trace_file, "  write failed at byte %d: %s", count + 1, failure);
+    }
     end_line();
 }
 
-void wire_trace_read(const std::uint8_t* bytes, int count, ReadVerdict verdict) {
+void wire_trace_read(const std::uint8_t* bytes, int count, ReadVerdict verdict,
+                     const char* verdict_text) {
     if (trace_file == nullptr) {
         return;
     }
@@ -111,7 +161,26 @@ void wire_trace_read(const std::uint8_t* bytes, int count, ReadVerdict verdict) 
         std::fputs(" (none)", trace_file);
     }
     bytes_in_hex(bytes, count);
-    std::fprintf(trace_file, "  %d byte%s  %s", count, count == 1 ? "" : "s",
-                 verdict_text(verdict));
+    std::fprintf(trace_file, "  %d byte%s  %s%s", count, plural(count),
+                 verdict == ReadVerdict::good ? "" : "fault: ", verdict_text);
+    end_line();
+}
+
+void wire_trace_read_failed(const char* failure) {
+    if (trace_file == nullptr) {
+        return;
+    }
+    stamp(platform_wall_time(), "rx");
+    std::fprintf(trace_file, " read failed: %s", failure);
+    end_line();
+}
+
+void wire_trace_dropped(const std::uint8_t* bytes, int count, const char* why) {
+    if (trace_file == nullptr) {
+        return;
+    }
+    stamp(platform_wall_time(), "drop");
+    bytes_in_hex(bytes, count);
+    std::fprintf(trace_file, "  %d byte%s  thrown away %s", count, plural(count), why);
     end_line();
 }

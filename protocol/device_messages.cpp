@@ -21,6 +21,19 @@ void send_byte_setting(Opcode opcode, std::uint8_t value) {
 
 constexpr int max_product_id_length = 4;
 
+// The payload bytes the reply must carry for the value asked for.
+std::uint8_t value_size(Opcode opcode, ReadbackItem item) {
+    if (opcode == Opcode::code_revision) {
+        return 1;
+    }
+    if (opcode != Opcode::readback) {
+        return 0; // a product ID of any length is shown as far as it goes
+    }
+    const bool wide = item == ReadbackItem::pulse_value || item == ReadbackItem::full_scale ||
+                      item == ReadbackItem::kwh_value;
+    return wide ? 2 : 1;
+}
+
 } // namespace
 
 void set_pulse_value(std::uint16_t watt_hours) {
@@ -52,13 +65,13 @@ FrameResult query(Opcode opcode, ReadbackItem item) {
         send_request(opcode, 0, true);
     }
     platform_pause_ms(reply_settle_ms);
-    FrameResult result = receive_reply();
+    FrameResult result = receive_reply(value_size(opcode, item));
     if (result == frame_fault) {
         // The device may still be sending a reply that missed the settle
         // time. Give it that long again and throw it away, or a query typed
         // ahead takes it for its own.
         platform_pause_ms(reply_settle_ms);
-        platform_discard_input();
+        discard_input("after the faulted reply's wait");
     }
     return result;
 }

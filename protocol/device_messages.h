@@ -41,8 +41,9 @@ void enter_test_mode();
 
 // Sends 'I', 'C' or 'R' (with `item`), waits the settle time and reads the
 // reply once. Input that arrived before the request's last byte is discarded,
-// so only this request's answer can be judged. On frame_good the reply is in
-// rx_buffer; on frame_fault the fault has been printed.
+// so only this request's answer can be judged, and the reply must carry the
+// whole value asked for. On frame_good the reply is in rx_buffer; on
+// frame_fault the fault has been printed.
 FrameResult query(Opcode opcode, ReadbackItem item);
 
 // Reply decoders; valid after query() returned frame_good.

@@ -1,3 +1,4 @@
+#include "tests/support/case_name.h"
 #include "tests/support/console_session.h"
 
 #include <cstdio>
@@ -65,7 +66,8 @@ INSTANTIATE_TEST_SUITE_P(
                    ""},
         // Plain arguments are port names, as they always were; -h only alone.
         OptionCase{{"-h", "COM1"}, usage, 1, ""}, OptionCase{{"COM1", "--help"}, usage, 1, ""},
-        OptionCase{{"-x"}, prompt, 0, "-x"}, OptionCase{{"-help"}, prompt, 0, "-help"}));
+        OptionCase{{"-x"}, prompt, 0, "-x"}, OptionCase{{"-help"}, prompt, 0, "-help"}),
+    CASE_NAME(args));
 
 TEST_F(ConsoleTest, HelpNamesEveryOptionAndTheManual) {
     for (const char* option : {"--help", "-h"}) {
@@ -122,20 +124,79 @@ TEST_P(WireTrace, LogsEveryFrameAndItsVerdictAndChangesNothingElse) {
     EXPECT_EQ(lines[1], "2026-12-07T10:00:00.000Z rx (none)  0 bytes  good");
     EXPECT_EQ(lines[2], "2026-12-07T10:00:00.000Z tx 52 01 56 05  gaps 50.0 50.0 50.0");
     EXPECT_EQ(lines[3], std::string("2026-12-07T10:00:00.600Z rx ") + GetParam().line);
+    // Standard error gives a fault in the trace's words.
+    const std::string line = GetParam().line;
+    const size_t fault = line.find("fault: ");
+    EXPECT_EQ(traced.first.err,
+              fault == std::string::npos
+                  ? ""
+                  : "tolvaner: COM1: reply to R: " + line.substr(fault + 7) + "\n");
+    EXPECT_EQ(traced.first.err, plain.first.err);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Verdicts, WireTrace,
     testing::Values(
         TraceCase{fake::frame({0x52, 0x02, 0xE8, 0x03}), "52 02 E8 03 BB  5 bytes  good"},
-        TraceCase{{}, "(none)  0 bytes  fault: nothing arrived"},
-        TraceCase{{0x52, 0x02}, "52 02  2 bytes  fault: too short for a frame"},
-        TraceCase{{0x52, 0x20, 0x00, 0x72}, "52 20 00 72  4 bytes  fault: length byte over 29"},
+        TraceCase{{}, "(none)  0 bytes  fault: nothing arrived within the settle time"},
+        TraceCase{{0x52, 0x02},
+                  "52 02  2 bytes  fault: 2 bytes, too short for any frame (3 bytes at least)"},
+        TraceCase{{0x52, 0x20, 0x00, 0x72},
+                  "52 20 00 72  4 bytes  fault: length byte 32, over the 29 a frame can carry"},
         TraceCase{{0x52, 0x02, 0xE8, 0x03},
-                  "52 02 E8 03  4 bytes  fault: shorter than its length byte says"},
-        TraceCase{{0x52, 0x02, 0xE8, 0x03, 0xBE}, "52 02 E8 03 BE  5 bytes  fault: bad checksum"},
+                  "52 02 E8 03  4 bytes  fault: 4 bytes where a frame of length 2 needs 5"},
+        TraceCase{{0x52, 0x02, 0xE8, 0x03, 0xBE},
+                  "52 02 E8 03 BE  5 bytes  fault: bad checksum: the 5 bytes of the frame XOR to "
+                  "05, not 00"},
         TraceCase{{0x52, 0x02, 0xE8, 0x03, 0xBB, 0x00},
-                  "52 02 E8 03 BB 00  6 bytes  fault: longer than one frame"}));
+                  "52 02 E8 03 BB 00  6 bytes  fault: 6 bytes where a frame of length 2 has 5: "
+                  "more than one frame"},
+        // A good frame the screen refuses is refused in the trace too.
+        TraceCase{fake::frame({0x52, 0x01, 0xE8}),
+                  "52 01 E8 BB  4 bytes  fault: a frame of length 1, too short for its 2-byte "
+                  "value"}),
+    [](const auto& info) { return "reply" + std::to_string(info.index); });
+
+std::vector<std::string> trace_lines(const std::string& path, const std::string& kind) {
+    std::ifstream file(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) {
+        if (line.find(kind) != std::string::npos) {
+            lines.push_back(line.substr(line.find(kind)));
+        }
+    }
+    return lines;
+}
+
+TEST_F(ConsoleTest, BytesThrownAwayAreTracedWithWhy) {
+    const std::string path =
+        testing::TempDir() + "tolvaner-drop-" + std::to_string(std::random_device{}());
+    // The setting's answer waits as the query goes out; a chattering device
+    // adds two bytes during the faulted reply's wait.
+    fake::platform().replies.push_back({fake::frame({0x44, 0})});
+    fake::platform().replies.push_back({Bytes{0x43, 1}});
+    fake::arrive(900, {0x07, 0x42});
+    ConsoleRun run = run_console_args("d c x", {"--trace", path, "COM1"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(trace_lines(path, " drop "),
+              (std::vector<std::string>{
+                  " drop 44 00 44  3 bytes  thrown away before the request's last byte",
+                  " drop 07 42  2 bytes  thrown away after the faulted reply's wait"}));
+    std::remove(path.c_str());
+}
+
+#ifndef _WIN32 // a full disk that only POSIX systems can name
+TEST_F(ConsoleTest, AnUnwritableTraceIsSaidOnceAndFailsTheSession) {
+    fake::platform().replies.push_back({fake::frame({0x43, 1, 7})});
+    ConsoleRun run = run_console_args("c c x", {"--trace", "/dev/full", "COM1"});
+    EXPECT_EQ(run.out, prompt + std::string("Code revision level = 7\n") + prompt +
+                           "Packet checksum fault\n" + prompt);
+    EXPECT_EQ(run.err, "tolvaner: /dev/full: the trace cannot be written (No space left on "
+                       "device); it is incomplete\n"
+                       "tolvaner: COM1: reply to C: nothing arrived within the settle time\n");
+    EXPECT_EQ(run.status, 1);
+}
+#endif
 
 TEST_F(ConsoleTest, HelpIgnoredTokensAndExit) {
     ConsoleRun run = run_console_with("? help B 7 Xylophone d\n");
@@ -210,7 +271,8 @@ INSTANTIATE_TEST_SUITE_P(
         WireCase{"C", {0x43, 0x00, 0x43}}, WireCase{"r k", {0x52, 0x01, 0x4B, 0x18}},
         WireCase{"R v", {0x52, 0x01, 0x56, 0x05}}, WireCase{"r Average", {0x52, 0x01, 0x41, 0x12}},
         // Typed ahead: one token per answer, whatever the lines.
-        WireCase{"v\n1000 d x", {0x56, 0x02, 0xE8, 0x03, 0xBF, 0x44, 0x00, 0x44}}));
+        WireCase{"v\n1000 d x", {0x56, 0x02, 0xE8, 0x03, 0xBF, 0x44, 0x00, 0x44}}),
+    CASE_NAME(input));
 
 struct RefusedCase {
     const char* input;
@@ -236,7 +298,7 @@ const char* const interval = "Enter average interval (1-7): ";
 const char* const item = "Enter V, S, M, D, K, or A: ";
 
 INSTANTIATE_TEST_SUITE_P(
-    OutOfRangeOrNoNumber, RefusedEntry,
+    Entries, RefusedEntry,
     testing::Values(
         RefusedCase{"v 0", pulse}, RefusedCase{"v 65536", pulse}, RefusedCase{"v -1", pulse},
         RefusedCase{"v -65535", pulse}, RefusedCase{"v 4294968296", pulse},
@@ -259,7 +321,8 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"b 1111111111111111111111111111111111111111x",
                     "Enter buffer selection (0=Tx, 1=Rx): "},
         RefusedCase{"b +", "Enter buffer selection (0=Tx, 1=Rx): "},
-        RefusedCase{"b -", "Enter buffer selection (0=Tx, 1=Rx): "}));
+        RefusedCase{"b -", "Enter buffer selection (0=Tx, 1=Rx): "}),
+    CASE_NAME(input));
 
 struct DumpCase {
     const char* input;
@@ -285,6 +348,7 @@ INSTANTIATE_TEST_SUITE_P(Selectors, BufferDump,
                                          DumpCase{"r v b 257", "82 2 -1 -128 47 0 0 0\n"},
                                          DumpCase{"r v b 256", "82 2 -1 -128 47 0 0 0\n"},
                                          DumpCase{"r v b -3", "82 2 -1 -128 47 0 0 0\n"},
-                                         DumpCase{"r v b x", "invalid entry\n"}));
+                                         DumpCase{"r v b x", "invalid entry\n"}),
+                         CASE_NAME(input));
 
 } // namespace

@@ -35,17 +35,20 @@ TEST(EndToEnd, OpenFailures) {
     e2e::TempDir dir;
     std::string file = dir.path() + "/not-a-port";
     std::ofstream(file) << "data";
+    const std::string not_serial = "Inappropriate ioctl for device: not a serial port";
     struct {
         std::string port;
         const char* message;
-    } cases[] = {{dir.path() + "/ttyUSB9", "serial port does not exist\n"},
-                 {file, "error getting comm state\n"},
-                 {"/dev/null", "error getting comm state\n"},
-                 {dir.path(), "error occurred while opening comm port\n"}};
+        std::string cause; // on standard error
+    } cases[] = {{dir.path() + "/ttyUSB9", "serial port does not exist\n",
+                  "No such file or directory: no such port (tolvaner --list shows the ports)"},
+                 {file, "error getting comm state\n", not_serial},
+                 {"/dev/null", "error getting comm state\n", not_serial},
+                 {dir.path(), "error occurred while opening comm port\n", "Is a directory"}};
     for (const auto& c : cases) {
         e2e::Run r = e2e::run({program, c.port}, "x\n");
         EXPECT_EQ(r.out, c.message) << c.port;
-        EXPECT_EQ(r.err, "") << c.port;
+        EXPECT_EQ(r.err, "tolvaner: " + c.port + ": " + c.cause + "\n") << c.port;
         EXPECT_EQ(r.status, 1) << c.port;
     }
 }
@@ -229,10 +232,30 @@ TEST(EndToEnd, AnAnswerToASettingIsNotTakenForTheNextReply) {
 }
 
 TEST(EndToEnd, LostOutputIsAFailure) {
-    e2e::Pty pty;
-    e2e::Run r = e2e::run({"/bin/sh", "-c", "exec \"$0\" \"$1\" > /dev/full", program, pty.path()},
-                          "? x\n", &pty);
-    EXPECT_EQ(r.status, 1);
+    // A closed stream must never become the port: the device gets exactly the
+    // frames typed. Output that cannot be written fails; no input ends it.
+    struct {
+        const char* streams;
+        const char* input;
+        Bytes wire;
+        int status;
+    } cases[] = {{"> /dev/full", "? x\n", {}, 1},
+                 {">&-", "r v d x\n", {0x52, 0x01, 0x56, 0x05, 0x44, 0x00, 0x44}, 1},
+                 {"<&-", "d x\n", {}, 0},
+                 {"2>&-", "c d x\n", {0x43, 0x00, 0x43, 0x44, 0x00, 0x44}, 0},
+                 {"<&- >&- 2>&-", "d\n", {}, 1}};
+    for (const auto& c : cases) {
+        e2e::Pty pty;
+        e2e::Run r = e2e::run(
+            {"/bin/sh", "-c", std::string("exec \"$0\" \"$1\" ") + c.streams, program, pty.path()},
+            c.input, &pty);
+        Bytes wire;
+        for (const e2e::WireByte& b : r.wire) {
+            wire.push_back(b.value);
+        }
+        EXPECT_EQ(wire, c.wire) << c.streams;
+        EXPECT_EQ(r.status, c.status) << c.streams;
+    }
 }
 
 TEST(EndToEnd, RepliesMustArriveWithinTheSettleTime) {

@@ -1,8 +1,11 @@
+#include "tests/support/case_name.h"
 #include "tests/support/console_session.h"
 
 #include "link/serial_port.h"
 #include "protocol/device_messages.h"
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <unistd.h>
 
@@ -85,7 +88,20 @@ INSTANTIATE_TEST_SUITE_P(
                         b[1] = 0xFE;
                         return b;
                     }(),
-                    "Packet checksum fault\nnumber of bytes read = 32\n"}));
+                    "Packet checksum fault\nnumber of bytes read = 32\n"},
+        // A whole frame of length 29 fills the buffer; the byte after it is a
+        // second frame's.
+        DisplayCase{"r a",
+                    [] {
+                        Bytes b(31, 0x05);
+                        b[0] = 0x52;
+                        b[1] = 29;
+                        b = frame(b);
+                        b.push_back(0x41);
+                        return b;
+                    }(),
+                    "Packet checksum fault\nnumber of bytes read = 32\n"}),
+    CASE_NAME(input));
 
 TEST_F(ConsoleTest, AnEarlierReplyIsNeverShownAgainForASilentDevice) {
     fake::platform().replies.push_back({frame({0x52, 2, 0xE8, 0x03})});
@@ -137,7 +153,7 @@ TEST_F(ConsoleTest, StartUpReadTakesInWhatIsWaiting) {
 // Fatal failures print their message on standard output and end with status 1.
 // The death-test child's standard output is pointed at its standard error so
 // that the message can be matched.
-void run_in_child(const std::string& input) {
+void run_in_child(const std::string& input, std::string trace = "") {
     dup2(2, 1);
     std::FILE* in = std::tmpfile();
     std::fputs(input.c_str(), in);
@@ -145,7 +161,12 @@ void run_in_child(const std::string& input) {
     console_set_input(in);
     char program[] = "tolvaner";
     char port[] = "COM1";
+    char option[] = "--trace";
     char* argv[] = {program, port, nullptr};
+    if (!trace.empty()) {
+        char* traced[] = {program, option, trace.data(), port, nullptr};
+        std::exit(run_console(4, traced) + 100);
+    }
     std::exit(run_console(2, argv) + 100);
 }
 
@@ -161,25 +182,43 @@ TEST(FatalFailure, EachPortFailureHasItsMessageAndStatus1) {
     for (const auto& c : cases) {
         fake::reset();
         fake::platform().open_result = c.result;
+        fake::platform().failure_text = "the reason";
+        const bool named = c.result == PortOpenResult::not_found ||
+                           c.result == PortOpenResult::get_state_failed ||
+                           c.result == PortOpenResult::set_state_failed;
         EXPECT_EXIT(
             {
                 dup2(2, 1);
                 std::fflush(stdout);
                 open_port("COM7");
             },
-            testing::ExitedWithCode(1), std::string("^") + c.message + "$");
+            testing::ExitedWithCode(1),
+            std::string("^") + c.message + "tolvaner: COM7: the reason" + (named ? ": " : "\n$"));
     }
 }
 
 TEST(FatalFailure, ReadAndWriteFailuresEndTheSession) {
     fake::reset();
     fake::platform().write_fails = true;
+    fake::platform().failure_text = "the reason";
     EXPECT_EXIT(run_in_child("d"), testing::ExitedWithCode(1),
-                "^Enter user command: error occurred during write operation\n$");
-    fake::reset();
+                "^Enter user command: error occurred during write operation\n"
+                "tolvaner: COM1: the reason\n$");
+#ifndef _WIN32 // a death test there is a new process, with a new pid
+    // The trace keeps what went out before the failure, and why it stopped.
+    const std::string trace = testing::TempDir() + "tolvaner-write-" + std::to_string(getpid());
+    EXPECT_EXIT(run_in_child("v 1000", trace), testing::ExitedWithCode(1), "");
+    std::ifstream file(trace);
+    std::string last;
+    for (std::string line; std::getline(file, line);) {
+        last = line;
+    }
+    std::remove(trace.c_str());
+    EXPECT_EQ(last.substr(last.find(" tx")), " tx  write failed at byte 1: the reason");
+#endif
     fake::platform().read_fails = true;
     EXPECT_EXIT(run_in_child("x"), testing::ExitedWithCode(1),
-                "^error occurred during read operation\n$");
+                "^error occurred during read operation\ntolvaner: COM1: the reason\n$");
 }
 
 } // namespace

@@ -137,6 +137,7 @@ void on_request() {
 
 } // namespace
 
+void platform_guard_standard_streams() {}
 PortOpenResult platform_open_port(const char*) { return PortOpenResult::ok; }
 const char* platform_failure_text() { return ""; }
 

@@ -1,4 +1,5 @@
 // Operator input at its edges, in-process against the fake platform.
+#include "tests/support/case_name.h"
 #include "tests/support/console_session.h"
 
 #include <string>
@@ -37,6 +38,7 @@ INSTANTIATE_TEST_SUITE_P(
                     PaddedCase{"a " + zeros + "8 x", {}}, PaddedCase{"v -" + zeros + "0 x", {}},
                     PaddedCase{"v " + zeros + " x", {}},
                     PaddedCase{"v " + zeros + "1" + zeros + " x", {}},
-                    PaddedCase{"m " + zeros + "1x x", {}}, PaddedCase{"m 0x1 x", {}}));
+                    PaddedCase{"m " + zeros + "1x x", {}}, PaddedCase{"m 0x1 x", {}}),
+    CASE_NAME(input));
 
 } // namespace

@@ -1,5 +1,6 @@
 // A device that answers after the settle time: its late reply must never be
 // taken for the reply of a query typed ahead after it.
+#include "tests/support/case_name.h"
 #include "tests/support/console_session.h"
 
 #include <string>
@@ -74,6 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
                     // A reply cut short, then a whole one.
                     LateCase{"c c",
                              {{Bytes{'C', 1}, 20}, {frame({'C', 1, 7}), 20}},
-                             {fault, "Code revision level = 7\n"}}));
+                             {fault, "Code revision level = 7\n"}}),
+    CASE_NAME(input));
 
 } // namespace

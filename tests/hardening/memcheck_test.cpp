@@ -34,7 +34,12 @@ TEST(Memcheck, AWholeSessionIsClean) {
                           "? i c r v r k r s r m r d r q v 1000 v 0 s 4 m 2 a 7 d t b 0 b 1 "
                           "junk 5x x\n",
                           &pty, device);
-    EXPECT_EQ(r.err, "") << "memcheck found something";
+    // Past the program's own fault causes, standard error is memcheck's.
+    std::string memcheck = r.err;
+    for (size_t at; (at = memcheck.find("tolvaner: ")) != std::string::npos;) {
+        memcheck.erase(at, memcheck.find('\n', at) + 1 - at);
+    }
+    EXPECT_EQ(memcheck, "") << "memcheck found something";
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("Product ID = TLV1\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Packet checksum fault\nnumber of bytes read = 2\n"), std::string::npos)

@@ -1,12 +1,13 @@
 // Port faults end to end: the built program on real pseudo-terminals, the test
 // as the device. Each fault must end the program with its one message on
-// standard output, nothing on standard error and exit status 1.
+// standard output, its cause on standard error and exit status 1.
 #include "tests/support/pty_harness.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,7 +27,7 @@ TEST(PortFault, HangUpInTheMiddleOfARequest) {
     ASSERT_TRUE(s.finish(5000)) << "no endless faults after a hang-up";
     EXPECT_EQ(s.out,
               prompt + "Enter Pulse Value (1-65535): error occurred during write operation\n");
-    EXPECT_EQ(s.err, "");
+    EXPECT_EQ(s.err, "tolvaner: " + pty.path() + ": Input/output error\n");
     EXPECT_EQ(s.status, 1);
     EXPECT_LT(s.wire.size(), 5u);
 }
@@ -53,12 +54,25 @@ TEST(PortFault, APortTheUserMayNotOpen) {
     e2e::Pty pty;
     std::string file = dir.path() + "/ttyS9";
     std::ofstream(file) << "";
-    // Only the owner may open these; as root the program runs as nobody.
-    for (const std::string& port : {pty.path(), file}) {
-        ASSERT_EQ(chmod(port.c_str(), geteuid() == 0 ? 0600 : 0), 0) << port;
+    const char* mode = geteuid() == 0 ? "600" : "000";
+    std::vector<std::pair<std::string, std::string>> ports{
+        {pty.path(), std::string("Permission denied (mode ") + mode + ")"},
+        {file, std::string("Permission denied (mode ") + mode + ")"}};
+    // A device group's port, the everyday case: the cause names the group.
+    const group* dialout = getgrnam("dialout");
+    std::string grouped = dir.path() + "/ttyS8";
+    std::ofstream(grouped) << "";
+    if (geteuid() == 0 && dialout != nullptr && chown(grouped.c_str(), 0, dialout->gr_gid) == 0) {
+        ports.push_back({grouped, "Permission denied: the port belongs to group dialout; join it "
+                                  "(sudo usermod -aG dialout $USER), then log in again"});
+    }
+    // Only the owner (or its group) may open these; as root the program runs as nobody.
+    for (const auto& [port, cause] : ports) {
+        mode_t allowed = port == grouped ? 0660 : geteuid() == 0 ? 0600 : 0;
+        ASSERT_EQ(chmod(port.c_str(), allowed), 0) << port;
         e2e::Run r = e2e::run(as_unprivileged({copy, port}), "x\n", &pty);
         EXPECT_EQ(r.out, "error occurred while opening comm port\n") << port;
-        EXPECT_EQ(r.err, "") << port;
+        EXPECT_EQ(r.err, "tolvaner: " + port + ": " + cause + "\n") << port;
         EXPECT_EQ(r.status, 1) << port;
         EXPECT_TRUE(r.wire.empty()) << port;
     }

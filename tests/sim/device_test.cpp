@@ -1,6 +1,7 @@
 // The device model on its own: settings, readbacks, defaults, test mode and
 // live values, driven by a clock that the test moves.
 #include "sim/device.h"
+#include "tests/support/case_name.h"
 
 #include <gtest/gtest.h>
 
@@ -120,7 +121,11 @@ TEST_P(DeviceOutOfRange, IsIgnored) {
 INSTANTIATE_TEST_SUITE_P(Values, DeviceOutOfRange,
                          testing::Values(request('V', {0, 0}), request('S', {0}), request('S', {9}),
                                          request('S', {0xFF}), request('M', {0}), request('M', {3}),
-                                         request('A', {0}), request('A', {8})));
+                                         request('A', {0}), request('A', {8})),
+                         [](const auto& info) {
+                             return support::case_name(
+                                 info.index, std::string(info.param.begin(), info.param.end()));
+                         });
 
 struct NoAnswerCase {
     const char* name;

@@ -1,5 +1,6 @@
 // The simulator's command line.
 #include "sim/options.h"
+#include "tests/support/case_name.h"
 
 #include <gtest/gtest.h>
 
@@ -124,7 +125,8 @@ INSTANTIATE_TEST_SUITE_P(
                     BadCase{{"--port"}, "--port needs a value"},
                     BadCase{{"--port="}, "--port: the path is empty"},
                     BadCase{{"--port", "/dev/ttyUSB1", "--", "prog"}, "runs no program"},
-                    BadCase{{"--port", "/dev/ttyUSB1", "--link", "/tmp/m"}, "--link"}));
+                    BadCase{{"--port", "/dev/ttyUSB1", "--link", "/tmp/m"}, "--link"}),
+    CASE_NAME(args));
 
 TEST(Options, HelpIsRecognisedAndNamesEveryOption) {
     ParsedOptions p = parse({"--help"});

@@ -1,5 +1,6 @@
 // The simulator program itself over real pseudo-terminals: its command line,
 // the port it serves, the line's raw bytes and timing, and running a program.
+#include "tests/support/case_name.h"
 #include "tests/support/harness.h"
 
 #include <gtest/gtest.h>
@@ -278,7 +279,8 @@ INSTANTIATE_TEST_SUITE_P(
                     std::vector<std::string>{"--rev", "200"},
                     std::vector<std::string>{"--load", "-3"}, std::vector<std::string>{"--bogus"},
                     std::vector<std::string>{"tolvaner"}, std::vector<std::string>{"--"},
-                    std::vector<std::string>{"--port", "/dev/null", "--", "/bin/true"}));
+                    std::vector<std::string>{"--port", "/dev/null", "--", "/bin/true"}),
+    [](const auto& info) { return support::case_name(info.index, info.param); });
 
 TEST(CommandLine, HelpGoesToStandardOutput) {
     Process sim({sim_path(), "--help"});

@@ -15,6 +15,7 @@
 struct ConsoleRun {
     std::string out;
     int status;
+    std::string err;
 };
 
 // Runs the program with `args` after its name.
@@ -30,9 +31,11 @@ inline ConsoleRun run_console_args(const std::string& input, std::vector<std::st
     }
     argv.push_back(nullptr);
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     int status = run_console(static_cast<int>(args.size()), argv.data());
     std::fflush(stdout);
-    ConsoleRun run{testing::internal::GetCapturedStdout(), status};
+    std::string out = testing::internal::GetCapturedStdout();
+    ConsoleRun run{out, status, testing::internal::GetCapturedStderr()};
     console_set_input(stdin);
     std::fclose(in);
     return run;

@@ -33,6 +33,8 @@ Bytes wire() {
 
 using fake::state;
 
+void platform_guard_standard_streams() {}
+
 PortOpenResult platform_open_port(const char* name) {
     state.opened_name = name;
     state.is_open = state.open_result == PortOpenResult::ok;

@@ -109,20 +109,24 @@ TEST_F(WineConsole, OpenFailures) {
     wine::ComLink to_nothing(dangling, dir.path() + "/ttyUSB9"); // an unplugged adapter
     // Above 9 the name without \\.\ is a file name, not the port.
     wine::ComPort port;
+    const std::string missing = ": no such port (tolvaner --list shows the ports)\n";
     struct {
         std::string port;
         const char* message;
+        std::string cause; // how the line on standard error ends
     } cases[] = {
-        {wine::com_name(unmapped), "serial port does not exist\n"},
-        {wine::com_name(dangling), "serial port does not exist\n"},
-        {"COM" + std::to_string(port.number), "serial port does not exist\n"},
-        {wine::windows_path(file), "error getting comm state\n"},
-        {wine::windows_path(dir.path()), "error occurred while opening comm port\n"},
+        {wine::com_name(unmapped), "serial port does not exist\n", missing},
+        {wine::com_name(dangling), "serial port does not exist\n", missing},
+        {"COM" + std::to_string(port.number), "serial port does not exist\n", missing},
+        {wine::windows_path(file), "error getting comm state\n", ": not a serial port\n"},
+        {wine::windows_path(dir.path()), "error occurred while opening comm port\n", "\n"},
     };
     for (const auto& c : cases) {
         e2e::Run r = e2e::run(exe_command({c.port}), "x\n");
         EXPECT_EQ(unix_lines(r.out), c.message) << c.port;
-        EXPECT_EQ(r.err, "") << c.port;
+        const std::string err = unix_lines(r.err);
+        EXPECT_EQ(err.rfind("tolvaner: " + c.port + ": ", 0), 0U) << err;
+        EXPECT_TRUE(err.ends_with(c.cause) && err.find('\n') == err.size() - 1) << err;
         EXPECT_EQ(r.status, 1) << c.port;
     }
 }
