@@ -3,6 +3,8 @@
 // are told apart only by timing.
 #pragma once
 
+#include "link/wire_trace.h"
+
 #include <cstdint>
 
 constexpr int frame_buffer_size = 32;
@@ -41,6 +43,22 @@ FrameResult receive_frame();
 // The read of a query's reply: as receive_frame, but the read must hold exactly
 // one whole frame; nothing, or anything more, is a fault.
 FrameResult receive_reply();
+
+// For the option-led modes: the pause after a frame's last byte is not slept
+// at once but owed, and the next frame's first byte waits out what is left of
+// it. The device gets its gap after every byte all the same, and the wait for
+// a reply runs inside it.
+void owe_last_gap(bool on);
+
+// The read of a reply in the option-led modes: waits, for readiness, until
+// one whole frame has come (or can never come whole), then `quiet_ms` more to
+// catch bytes behind it; never longer than `limit_ms` in all. Judged as
+// receive_reply judges its read, but prints nothing (last_read_verdict says
+// why it failed). Ends the program on a read failure.
+FrameResult await_reply(unsigned limit_ms, unsigned quiet_ms);
+
+// The verdict of the last read of either kind.
+ReadVerdict last_read_verdict();
 
 // Prints the first eight bytes of tx_buffer (selector 0) or rx_buffer (any
 // other selector) as signed decimals.

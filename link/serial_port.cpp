@@ -8,11 +8,14 @@
 namespace {
 
 const char* port_name = "";
+std::FILE* message_stream = stdout;
 
 } // namespace
 
+void port_messages_to(std::FILE* stream) { message_stream = stream; }
+
 void fail(const char* message) {
-    std::fputs(message, stdout);
+    std::fputs(message, message_stream);
     // The message above is fixed and tells what failed; why, and what to do
     // about it, goes to standard error so that the transcript stays as it is.
     const char* why = platform_failure_text();

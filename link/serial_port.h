@@ -1,13 +1,20 @@
 // The one serial port the program drives for its whole run.
 #pragma once
 
+#include <cstdio>
+
 // Opens and configures the port. Returns only on success; on any failure the
 // reason has been printed and the program has ended.
 void open_port(const char* name);
 
 void close_port();
 
-// Prints `message` on standard output and ends the program with status 1.
+// Where fail() prints its message: standard output (the console's
+// transcript) unless the caller keeps that for results.
+void port_messages_to(std::FILE* stream);
+
+// Prints `message` on standard output (see port_messages_to) and ends the
+// program with status 1.
 [[noreturn]] void fail(const char* message);
 
 // Prints one line for every serial port of this machine, the name to pass to

@@ -26,7 +26,15 @@ void bytes_in_hex(const std::uint8_t* bytes, int count) {
     }
 }
 
-const char* verdict_text(ReadVerdict verdict) {
+// A line lost to a crash or a kill is the one that was wanted.
+void end_line() {
+    std::fputc('\n', trace_file);
+    std::fflush(trace_file);
+}
+
+} // namespace
+
+const char* read_verdict_text(ReadVerdict verdict) {
     switch (verdict) {
     case ReadVerdict::good:
         return "good";
@@ -45,14 +53,6 @@ const char* verdict_text(ReadVerdict verdict) {
     }
     return "fault";
 }
-
-// A line lost to a crash or a kill is the one that was wanted.
-void end_line() {
-    std::fputc('\n', trace_file);
-    std::fflush(trace_file);
-}
-
-} // namespace
 
 bool wire_trace_open(const char* path, const char* port) {
     trace_file = std::fopen(path, "a");
@@ -112,6 +112,6 @@ void wire_trace_read(const std::uint8_t* bytes, int count, ReadVerdict verdict) 
     }
     bytes_in_hex(bytes, count);
     std::fprintf(trace_file, "  %d byte%s  %s", count, count == 1 ? "" : "s",
-                 verdict_text(verdict));
+                 read_verdict_text(verdict));
     end_line();
 }

@@ -16,6 +16,9 @@ enum class ReadVerdict {
     bad_checksum,
 };
 
+// The verdict in words, as the trace shows it: "good", or "fault: " and why.
+const char* read_verdict_text(ReadVerdict verdict);
+
 // Opens `path` for appending and notes the start of a session on `port`.
 // False when it cannot be opened; the trace is then off.
 bool wire_trace_open(const char* path, const char* port);

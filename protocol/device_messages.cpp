@@ -21,7 +21,14 @@ void send_byte_setting(Opcode opcode, std::uint8_t value) {
 
 constexpr int max_product_id_length = 4;
 
+bool fast_exchange;
+
 } // namespace
+
+void use_fast_exchange(bool on) {
+    fast_exchange = on;
+    owe_last_gap(on);
+}
 
 void set_pulse_value(std::uint16_t watt_hours) {
     tx_buffer[2] = static_cast<std::uint8_t>(watt_hours & 0xFF);
@@ -51,8 +58,14 @@ FrameResult query(Opcode opcode, ReadbackItem item) {
     } else {
         send_request(opcode, 0, true);
     }
-    platform_pause_ms(reply_settle_ms);
-    FrameResult result = receive_reply();
+    FrameResult result;
+    if (fast_exchange) {
+        // The reply's wait starts inside the last byte's gap, which is owed.
+        result = await_reply(byte_gap_ms + reply_settle_ms, reply_quiet_ms);
+    } else {
+        platform_pause_ms(reply_settle_ms);
+        result = receive_reply();
+    }
     if (result == frame_fault) {
         // The device may still be sending a reply that missed the settle
         // time. Give it that long again and throw it away, or a query typed

@@ -146,7 +146,7 @@ void run_in_child(const std::string& input) {
     char program[] = "tolvaner";
     char port[] = "COM1";
     char* argv[] = {program, port, nullptr};
-    std::exit(run_console(2, argv) + 100);
+    std::exit(run_tolvaner(2, argv) + 100);
 }
 
 TEST(FatalFailure, EachPortFailureHasItsMessageAndStatus1) {

@@ -5,6 +5,7 @@
 // as it records.
 #include "console/console.h"
 #include "link/platform.h"
+#include "program/command_line.h"
 
 #include <gtest/gtest.h>
 
@@ -164,7 +165,16 @@ int platform_read(std::uint8_t* buffer, int capacity) {
     return n;
 }
 
+int platform_read_within(std::uint8_t* buffer, int capacity, unsigned) {
+    return platform_read(buffer, capacity);
+}
+
 void platform_discard_input() { pending_length = 0; }
+
+void platform_catch_interrupt() {}
+bool platform_interrupted() { return false; }
+bool platform_sleep_or_interrupted(unsigned) { return false; }
+bool platform_stdout_is_terminal() { return false; }
 
 void platform_pause_ms(unsigned) {}
 
@@ -218,7 +228,7 @@ TEST(Allocation, NoneInALongSessionAfterStartUp) {
     char trace_file[] = "/dev/null";
     char port[] = "COM1";
     char* argv[] = {program, trace, trace_file, port, nullptr};
-    int status = run_console(4, argv);
+    int status = run_tolvaner(4, argv);
     counting = false;
     stdout = saved;
     console_set_input(stdin);

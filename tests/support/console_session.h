@@ -3,6 +3,7 @@
 
 #include "console/console.h"
 #include "link/frame_link.h"
+#include "program/command_line.h"
 #include "tests/support/fake_platform.h"
 
 #include <gtest/gtest.h>
@@ -30,7 +31,7 @@ inline ConsoleRun run_console_args(const std::string& input, std::vector<std::st
     }
     argv.push_back(nullptr);
     testing::internal::CaptureStdout();
-    int status = run_console(static_cast<int>(args.size()), argv.data());
+    int status = run_tolvaner(static_cast<int>(args.size()), argv.data());
     std::fflush(stdout);
     ConsoleRun run{testing::internal::GetCapturedStdout(), status};
     console_set_input(stdin);
