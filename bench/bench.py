@@ -460,23 +460,45 @@ DIAGNOSTICS = [
 CONSOLE_EIGHT = b"i c r v r s r m r d r k r a x\n"
 
 
+def write_to_write(log_path):
+    """Every interval (ms) between one byte's write() to the port and the
+    next one's, from the last byte of a request to the first of the next
+    included."""
+    writes = []
+    with open(log_path) as f:
+        for line in f:
+            t, call, fd, count = line.split()
+            if call == "W" and int(count) == 1 and int(fd) > 2:
+                writes.append(int(t))
+    return [(b - a) / 1e6 for a, b in zip(writes, writes[1:])]
+
+
 def read_mode(bench, runs):
     """Whole runs, from spawn to exit, of the console typing its eight queries
     and of `tolvaner --read`, each against a simulator of its own (which
     answers within a millisecond) so that the gaps it received are apart."""
     out = {}
     for name, extra, typed in (("console", [], CONSOLE_EIGHT), ("read", ["--read"], b"")):
-        walls, statuses = [], []
+        walls, statuses, sent = [], [], []
         with bench.sim(f"eight-{name}") as device:
-            for _ in range(runs):
-                session = Session(bench.tolvaner + extra + [device.port])
+            for run in range(runs):
+                log_path = os.path.join(bench.work, f"calls-eight-{name}-{run}.txt")
+                env = {"LD_PRELOAD": bench.shim, "BENCH_SYSCALL_LOG": log_path}
+                session = Session(bench.tolvaner + extra + [device.port], env=env)
                 session.send(typed)
                 session.finish()
                 walls.append((now_ns() - session.t0) / 1e6)
                 lines = session.buffer.count(b"\n")
                 statuses.append(session.status == 0 and (name == "console" or lines == 8))
+                sent += write_to_write(log_path)
         gaps, dropped, requests = receiver_view(device.trace_path)
-        out[name] = {"wall_ms": summary(walls), "ok": all(statuses), "gaps": gap_summary(gaps, dropped), "requests": requests}
+        out[name] = {
+            "wall_ms": summary(walls),
+            "ok": all(statuses),
+            "gaps": gap_summary(gaps, dropped),
+            "sent": gap_summary(sent),
+            "requests": requests,
+        }
     out["ratio"] = out["read"]["wall_ms"]["median"] / out["console"]["wall_ms"]["median"]
     return out
 
@@ -834,13 +856,13 @@ def markdown(r):
     add("")
     add(f"Each program run whole, from spawn to exit, {rm['read']['wall_ms']['n']} times, against a simulator of its own that answers within a millisecond.")
     add("")
-    add("| run | wall ms: min / median / max | gaps received: min / median / max ms | below 49.5 | requests |")
-    add("|---|---|---|---|---|")
+    add("| run | wall ms: min / median / max | gaps received: min / median / max ms | below 49.5 | from write to write, frames included: min ms | below 50 | requests |")
+    add("|---|---|---|---|---|---|---|")
     for name, label in (("console", "console, `i c r v r s r m r d r k r a x`"), ("read", "`tolvaner --read`")):
-        w, gg = rm[name]["wall_ms"], rm[name]["gaps"]
+        w, gg, ss = rm[name]["wall_ms"], rm[name]["gaps"], rm[name]["sent"]
         add(
             f"| {label} | {fmt(w['min'])} / {fmt(w['median'])} / {fmt(w['max'])} | {fmt(gg['min'], 2)} / {fmt(gg['median'], 2)} / "
-            f"{fmt(gg['max'], 2)} | {gg['below_49_5']} | {rm[name]['requests']} |"
+            f"{fmt(gg['max'], 2)} | {gg['below_49_5']} | {fmt(ss['min'], 2)} | {ss['below_50']} | {rm[name]['requests']} |"
         )
     add("")
     add(
@@ -873,7 +895,10 @@ def markdown(r):
         f"| `--read` of the eight items at most 35 % of the console's time | {fmt(rm['ratio'] * 100)} % "
         f"({fmt(rm['read']['wall_ms']['median'])} of {fmt(rm['console']['wall_ms']['median'])} ms, median) | {verdict(v['read_mode'])} |"
     )
-    add(f"| `--read` keeps the byte gap: none below 49.5 ms as received | min {fmt(rm['read']['gaps']['min'], 2)} ms | {verdict(v['read_mode_gaps'])} |")
+    add(
+        f"| `--read` keeps the byte gap: none below 50 ms from write to write, frames included | min {fmt(rm['read']['sent']['min'], 2)} ms "
+        f"(received: min {fmt(rm['read']['gaps']['min'], 2)}, {rm['read']['gaps']['below_49_5']} below 49.5) | {verdict(v['read_mode_gaps'])} |"
+    )
     add(f"| first prompt within 5 ms of start | median {fmt(fs['median'], 2)} ms, max {fmt(fs['max'], 2)} ms | {verdict(v['first_prompt'])} |")
     return "\n".join(lines) + "\n"
 
@@ -997,7 +1022,7 @@ def main():
         "replies_ok": all(e["faults"] == 0 and e["status"] == 0 for e in ex + [p["exchanges"]]),
     }
     v["read_mode"] = results["read_mode"]["ratio"] <= 0.35 and results["read_mode"]["read"]["ok"]
-    v["read_mode_gaps"] = results["read_mode"]["read"]["gaps"]["below_49_5"] == 0
+    v["read_mode_gaps"] = results["read_mode"]["read"]["sent"]["below_50"] == 0
     v["wall_ratio"] = v["worst_kind_ratio"] <= 1.01
     v["wall_every_exchange"] = v["worst_ratio"] <= 1.01
     v["cpu"] = v["worst_cpu"] < 1.0

@@ -459,4 +459,23 @@ TEST(Modes, SetThenReadAgreeAndThePacingHolds) {
     EXPECT_EQ(sim.process.wait(after(10s)), 0);
 }
 
+TEST(Modes, CtrlCEndsAWatchWithItsSummary) {
+    StandaloneSim sim({});
+    ASSERT_FALSE(sim.port.empty()) << sim.first_line;
+    Process watch({console_path(), "--watch", "0.2", sim.port});
+    const std::string first = watch.read_line(after(10s));
+    const std::string second = watch.read_line(after(10s));
+    kill(watch.pid(), SIGINT);
+    watch.read_output(after(10s));
+    EXPECT_EQ(watch.wait(after(10s)), 0);
+    EXPECT_TRUE(std::regex_match(first + second,
+                                 std::regex("(" + stamp + "  dac_value 51  kwh_value 0\n){2}")))
+        << first << second;
+    EXPECT_TRUE(std::regex_match(watch.read_errors(after(5s)),
+                                 std::regex("tolvaner: [0-9]+ samples, 0 without a good reply, "
+                                            "dac_value 51 to 51, kwh_value 0 to 0\n")));
+    kill(sim.process.pid(), SIGTERM);
+    EXPECT_EQ(sim.process.wait(after(10s)), 0);
+}
+
 } // namespace
