@@ -456,6 +456,53 @@ DIAGNOSTICS = [
 ]
 
 
+# The console's eight queries, and --read, which asks for the same eight items.
+CONSOLE_EIGHT = b"i c r v r s r m r d r k r a x\n"
+
+
+def write_to_write(log_path):
+    """Every interval (ms) between one byte's write() to the port and the
+    next one's, from the last byte of a request to the first of the next
+    included."""
+    writes = []
+    with open(log_path) as f:
+        for line in f:
+            t, call, fd, count = line.split()
+            if call == "W" and int(count) == 1 and int(fd) > 2:
+                writes.append(int(t))
+    return [(b - a) / 1e6 for a, b in zip(writes, writes[1:])]
+
+
+def read_mode(bench, runs):
+    """Whole runs, from spawn to exit, of the console typing its eight queries
+    and of `tolvaner --read`, each against a simulator of its own (which
+    answers within a millisecond) so that the gaps it received are apart."""
+    out = {}
+    for name, extra, typed in (("console", [], CONSOLE_EIGHT), ("read", ["--read"], b"")):
+        walls, statuses, sent = [], [], []
+        with bench.sim(f"eight-{name}") as device:
+            for run in range(runs):
+                log_path = os.path.join(bench.work, f"calls-eight-{name}-{run}.txt")
+                env = {"LD_PRELOAD": bench.shim, "BENCH_SYSCALL_LOG": log_path}
+                session = Session(bench.tolvaner + extra + [device.port], env=env)
+                session.send(typed)
+                session.finish()
+                walls.append((now_ns() - session.t0) / 1e6)
+                lines = session.buffer.count(b"\n")
+                statuses.append(session.status == 0 and (name == "console" or lines == 8))
+                sent += write_to_write(log_path)
+        gaps, dropped, requests = receiver_view(device.trace_path)
+        out[name] = {
+            "wall_ms": summary(walls),
+            "ok": all(statuses),
+            "gaps": gap_summary(gaps, dropped),
+            "sent": gap_summary(sent),
+            "requests": requests,
+        }
+    out["ratio"] = out["read"]["wall_ms"]["median"] / out["console"]["wall_ms"]["median"]
+    return out
+
+
 def diagnostics(bench, n):
     """Runs the settings exchanges four ways at once, so that all four meet
     the same load: as measured, with the device's receiver at normal
@@ -804,6 +851,26 @@ def markdown(r):
         add(f"| {name} | {fmt(f['min'], 2)} / {fmt(f['median'], 2)} / {fmt(f['max'], 2)} | {fmt(sv['cpu_ms']['median'], 2)} | {fmt(sv['hwm_kib'] / 1024, 2)} |")
     add(f"| `/bin/echo` printing the same prompt | {fmt(fl['min'], 2)} / {fmt(fl['median'], 2)} / {fmt(fl['max'], 2)} | | |")
     add("")
+    rm = r["read_mode"]
+    add("### The eight items: the console and `--read`")
+    add("")
+    add(f"Each program run whole, from spawn to exit, {rm['read']['wall_ms']['n']} times, against a simulator of its own that answers within a millisecond.")
+    add("")
+    add("| run | wall ms: min / median / max | gaps received: min / median / max ms | below 49.5 | from write to write, frames included: min ms | below 50 | requests |")
+    add("|---|---|---|---|---|---|---|")
+    for name, label in (("console", "console, `i c r v r s r m r d r k r a x`"), ("read", "`tolvaner --read`")):
+        w, gg, ss = rm[name]["wall_ms"], rm[name]["gaps"], rm[name]["sent"]
+        add(
+            f"| {label} | {fmt(w['min'])} / {fmt(w['median'])} / {fmt(w['max'])} | {fmt(gg['min'], 2)} / {fmt(gg['median'], 2)} / "
+            f"{fmt(gg['max'], 2)} | {gg['below_49_5']} | {fmt(ss['min'], 2)} | {ss['below_50']} | {rm[name]['requests']} |"
+        )
+    add("")
+    add(
+        "The same eight requests are 30 bytes: 29 gaps of 50 ms, 1450 ms, with no settle time at all. "
+        "`--read` waits for each reply inside the 50 ms after a request's last byte, which the next request's "
+        "first byte waits out; the console sleeps 400 ms more after each."
+    )
+    add("")
     add("### Targets")
     add("")
     g = t["received"]
@@ -824,6 +891,14 @@ def markdown(r):
     )
     add(f"| CPU under 1 ms per exchange | worst kind {fmt(v['worst_cpu'], 3)} ms | {verdict(v['cpu'])} |")
     add(f"| peak resident memory at most 2 MiB | {fmt(t['peak_kib'] / 1024, 2)} MiB | {verdict(v['rss'])} |")
+    add(
+        f"| `--read` of the eight items at most 35 % of the console's time | {fmt(rm['ratio'] * 100)} % "
+        f"({fmt(rm['read']['wall_ms']['median'])} of {fmt(rm['console']['wall_ms']['median'])} ms, median) | {verdict(v['read_mode'])} |"
+    )
+    add(
+        f"| `--read` keeps the byte gap: none below 50 ms from write to write, frames included | min {fmt(rm['read']['sent']['min'], 2)} ms "
+        f"(received: min {fmt(rm['read']['gaps']['min'], 2)}, {rm['read']['gaps']['below_49_5']} below 49.5) | {verdict(v['read_mode_gaps'])} |"
+    )
     add(f"| first prompt within 5 ms of start | median {fmt(fs['median'], 2)} ms, max {fmt(fs['max'], 2)} ms | {verdict(v['first_prompt'])} |")
     return "\n".join(lines) + "\n"
 
@@ -861,6 +936,7 @@ def main():
     parser.add_argument("--n", type=int, default=36, help="exchanges of each kind (default 36)")
     parser.add_argument("--starts", type=int, default=20, help="runs measuring the start (default 20)")
     parser.add_argument("--diag-n", type=int, default=60, help="settings exchanges of each diagnostic run (default 60)")
+    parser.add_argument("--read-runs", type=int, default=5, help="runs of the eight items, console and --read (default 5)")
     parser.add_argument("--static-build", help="folder with a statically linked tolvaner, to compare its start")
     parser.add_argument("--no-doc", action="store_true", help="print the results but leave docs/ alone")
     args = parser.parse_args()
@@ -917,6 +993,9 @@ def main():
     t["sent"] = gap_summary(sent)
     t["requests"] = requests
 
+    log("the eight items: the console's queries and --read")
+    results["read_mode"] = read_mode(bench, args.read_runs)
+
     if bench.realtime:
         log("diagnostics: four settings runs side by side")
         t["diagnostics"] = diagnostics(bench, args.diag_n)
@@ -942,6 +1021,8 @@ def main():
         "first_prompt": t["startup"]["first_prompt_ms"]["max"] <= 5.0,
         "replies_ok": all(e["faults"] == 0 and e["status"] == 0 for e in ex + [p["exchanges"]]),
     }
+    v["read_mode"] = results["read_mode"]["ratio"] <= 0.35 and results["read_mode"]["read"]["ok"]
+    v["read_mode_gaps"] = results["read_mode"]["read"]["sent"]["below_50"] == 0
     v["wall_ratio"] = v["worst_kind_ratio"] <= 1.01
     v["wall_every_exchange"] = v["worst_ratio"] <= 1.01
     v["cpu"] = v["worst_cpu"] < 1.0

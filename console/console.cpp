@@ -1,13 +1,12 @@
 #include "console/console.h"
 
 #include "link/frame_link.h"
-#include "link/platform.h"
 #include "link/serial_port.h"
 #include "link/wire_trace.h"
+#include "protocol/device_items.h"
 #include "protocol/device_messages.h"
 
 #include <cstdint>
-#include <cstring>
 
 namespace {
 
@@ -201,47 +200,17 @@ void code_revision() {
     std::printf("Code revision level = %d\n", reply_s8());
 }
 
-bool readback_item(char c, ReadbackItem& item) {
-    switch (c) {
-    case 'V':
-    case 'v':
-        item = ReadbackItem::pulse_value;
-        return true;
-    case 'S':
-    case 's':
-        item = ReadbackItem::full_scale;
-        return true;
-    case 'M':
-    case 'm':
-        item = ReadbackItem::output_mode;
-        return true;
-    case 'D':
-    case 'd':
-        item = ReadbackItem::dac_value;
-        return true;
-    case 'K':
-    case 'k':
-        item = ReadbackItem::kwh_value;
-        return true;
-    case 'A':
-    case 'a':
-        item = ReadbackItem::average_interval;
-        return true;
-    default:
-        return false;
-    }
-}
-
 void readbacks() {
     std::fputs("Enter V, S, M, D, K, or A: ", stdout);
     if (!read_token()) {
         return;
     }
-    ReadbackItem item;
-    if (!readback_item(token[0], item)) {
+    const DeviceItem* row = readback_by_letter(token[0]);
+    if (row == nullptr) {
         std::fputs("invalid entry\n", stdout);
         return;
     }
+    const ReadbackItem item = row->readback;
     if (query(Opcode::readback, item) != frame_good) {
         std::printf("number of bytes read = %d\n", static_cast<int>(bytes_read));
         return;
@@ -305,92 +274,13 @@ void dispatch(char command) {
 
 void console_set_input(std::FILE* input) { operator_input = input; }
 
-namespace {
-
-const char* port_root = "/";
-
-void print_usage() {
-    std::fputs("Enter: 'tolvaner      COMn' where n = 1-9\n"
-               "Enter: 'tolvaner  \\\\.\\COMm' where m > 9\n",
-               stdout);
-}
-
-void print_help() {
-    print_usage();
-    std::printf("  PORT               a serial port: %s\n", platform_port_names());
-    std::fputs("  --list             list the serial ports of this machine\n"
-               "  --trace FILE PORT  run on PORT and append every frame on the line to FILE\n"
-               "  --version          print the version\n"
-               "  -h, --help         print this help\n"
-               "The manual: man tolvaner, or tolvaner.txt beside tolvaner.exe on Windows.\n",
-               stdout);
-}
-
-// What an option on the command line asks for. Any argument that does not
-// begin with "--" (but -h alone) is a port name, as it always was.
-enum class Request { session, traced_session, done };
-
-bool is(const char* argument, const char* option) { return std::strcmp(argument, option) == 0; }
-
-Request read_options(int argc, char** argv, int& status) {
-    const char* first = argc >= 2 ? argv[1] : "";
-    // "-h" only alone: "-h COM1" are two plain arguments, as they always were.
-    bool option = std::strncmp(first, "--", 2) == 0 || (argc == 2 && is(first, "-h"));
-    if (!option) {
-        return Request::session;
-    }
-    // The argument count, program name included, that each option takes.
-    const int wanted =
-        is(first, "--trace") ? 4
-        : is(first, "--help") || is(first, "-h") || is(first, "--version") || is(first, "--list")
-            ? 2
-            : 0;
-    if (argc != wanted) {
-        std::printf("%s %s\n", wanted == 0 ? "unknown option" : "wrong number of arguments for",
-                    first);
-        print_usage();
-        status = 1;
-        return Request::done;
-    }
-    status = 0;
-    if (is(first, "--trace")) {
-        return Request::traced_session;
-    }
-    if (is(first, "--version")) {
-        std::printf("tolvaner %s\n", TOLVANER_VERSION);
-    } else if (is(first, "--list")) {
-        list_ports(port_root);
-    } else {
-        print_help();
-    }
-    return Request::done;
-}
-
-} // namespace
-
-void console_set_port_root(const char* root) { port_root = root; }
-
-int run_console(int argc, char** argv) {
-    // Before the trace file or the port can take the number of a standard
-    // stream the program was started without.
-    platform_guard_standard_streams();
-    int status = 0;
-    Request request = read_options(argc, argv, status);
-    if (request == Request::done) {
-        // A list or a version lost to a full disk is no success either.
-        bool lost = std::fflush(stdout) != 0 || std::ferror(stdout);
-        return lost ? 1 : status;
-    }
-    if (request == Request::session && argc != 2) {
-        print_usage();
-        return 1;
-    }
+int run_console(const char* port, const char* trace_file) {
     // Before the port is opened: a session that cannot be traced is not run.
-    if (request == Request::traced_session && !wire_trace_open(argv[2], argv[3])) {
-        std::printf("cannot open the trace file %s\n", argv[2]);
+    if (trace_file != nullptr && !wire_trace_open(trace_file, port)) {
+        std::printf("cannot open the trace file %s\n", trace_file);
         return 1;
     }
-    open_port(argv[argc - 1]);
+    open_port(port);
     // Take in whatever the device had already sent.
     receive_frame();
 

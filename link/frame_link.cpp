@@ -13,10 +13,29 @@ std::uint32_t bytes_read;
 
 namespace {
 
+bool gap_owed_mode;
+// When the last byte of the previous frame went out, while its gap is owed.
+bool gap_owed;
+std::uint64_t last_byte_us;
+ReadVerdict last_verdict = ReadVerdict::good;
+const char* last_words = "good";
+
+void pay_owed_gap() {
+    if (!gap_owed) {
+        return;
+    }
+    gap_owed = false;
+    const std::uint64_t since = platform_monotonic_us() - last_byte_us;
+    if (since < byte_gap_ms * 1000u) {
+        platform_pause_ms(static_cast<unsigned>((byte_gap_ms * 1000u - since + 999u) / 1000u));
+    }
+}
+
 void send_bytes(std::uint8_t length, bool discard_before_last) {
     if (length > max_payload_length) {
         return;
     }
+    pay_owed_gap();
     const int count = length + 3;
     std::uint8_t checksum = 0;
     for (int i = 0; i < count; ++i) {
@@ -33,7 +52,12 @@ void send_bytes(std::uint8_t length, bool discard_before_last) {
             wire_trace_sent(tx_buffer, i, platform_failure_text());
             fail("error occurred during write operation\n");
         }
-        platform_pause_ms(byte_gap_ms);
+        if (gap_owed_mode && i == count - 1) {
+            gap_owed = true;
+            last_byte_us = platform_monotonic_us();
+        } else {
+            platform_pause_ms(byte_gap_ms);
+        }
     }
     wire_trace_sent(tx_buffer, count, nullptr);
 }
@@ -114,6 +138,8 @@ FrameResult read_and_judge(bool is_reply, int payload_needed) {
     const ReadVerdict verdict = judge_read(read_bytes, got, is_reply, payload_needed);
     const char* words = read_verdict_text(verdict, read_bytes, got, payload_needed);
     wire_trace_read(read_bytes, got, verdict, words);
+    last_verdict = verdict;
+    last_words = words;
     if (verdict != ReadVerdict::good) {
         std::fputs("Packet checksum fault\n", stdout);
         if (is_reply) {
@@ -133,6 +159,72 @@ FrameResult receive_frame() { return read_and_judge(false, 0); }
 FrameResult receive_reply(std::uint8_t payload_needed) {
     return read_and_judge(true, payload_needed);
 }
+
+void owe_last_gap(bool on) { gap_owed_mode = on; }
+
+namespace {
+
+// What a reply read has gathered so far, with room for one byte more than a
+// frame buffer: a frame of length 29 followed by anything is more than one
+// frame, not a reply.
+int gathered;
+
+// Whether what has come so far is one whole frame, or can never become one.
+bool reply_complete() {
+    return gathered >= 3 &&
+           (read_bytes[1] > max_payload_length || gathered >= read_bytes[1] + 3);
+}
+
+void read_more(unsigned timeout_ms) {
+    int got = platform_read_within(read_bytes + gathered, frame_buffer_size + 1 - gathered,
+                                   timeout_ms);
+    if (got < 0) {
+        wire_trace_read_failed(platform_failure_text());
+        fail("error occurred during read operation\n");
+    }
+    gathered += got;
+}
+
+unsigned ms_until(std::uint64_t deadline_us) {
+    const std::uint64_t now = platform_monotonic_us();
+    return now >= deadline_us ? 0u : static_cast<unsigned>((deadline_us - now + 999u) / 1000u);
+}
+
+} // namespace
+
+FrameResult await_reply(std::uint8_t payload_needed, unsigned limit_ms, unsigned quiet_ms) {
+    const std::uint64_t start = platform_monotonic_us();
+    const std::uint64_t limit = start + limit_ms * std::uint64_t{1000};
+    gathered = 0;
+    read_more(0);
+    while (!reply_complete() && gathered <= frame_buffer_size) {
+        const unsigned left = ms_until(limit);
+        if (left == 0) {
+            break;
+        }
+        read_more(left);
+    }
+    if (reply_complete() && gathered <= frame_buffer_size) {
+        // Anything right behind the frame would make the read more than one
+        // frame: wait a little for it, never past the limit.
+        const std::uint64_t quiet_end = platform_monotonic_us() + quiet_ms * std::uint64_t{1000};
+        const unsigned quiet = ms_until(quiet_end < limit ? quiet_end : limit);
+        if (quiet > 0) {
+            read_more(quiet);
+        }
+    }
+    bytes_read = static_cast<std::uint32_t>(gathered < frame_buffer_size ? gathered
+                                                                         : frame_buffer_size);
+    std::memcpy(rx_buffer, read_bytes, bytes_read);
+    last_verdict = judge_read(read_bytes, gathered, true, payload_needed);
+    last_words = read_verdict_text(last_verdict, read_bytes, gathered, payload_needed);
+    wire_trace_read(read_bytes, gathered, last_verdict, last_words);
+    return last_verdict == ReadVerdict::good ? frame_good : frame_fault;
+}
+
+ReadVerdict last_read_verdict() { return last_verdict; }
+
+const char* last_read_words() { return last_words; }
 
 void dump_buffer(std::uint8_t selector) {
     const std::uint8_t* b = selector != 0 ? rx_buffer : tx_buffer;

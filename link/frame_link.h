@@ -54,6 +54,25 @@ ReadVerdict judge_read(const std::uint8_t* bytes, int count, bool is_reply, int 
 // the bytes are read first so that it shows them, with `why` ("after ...").
 void discard_input(const char* why);
 
+// For the option-led modes: the pause after a frame's last byte is not slept
+// at once but owed, and the next frame's first byte waits out what is left of
+// it. The device gets its gap after every byte all the same, and the wait for
+// a reply runs inside it.
+void owe_last_gap(bool on);
+
+// The read of a reply in the option-led modes: waits, for readiness, until
+// one whole frame has come (or can never come whole), then `quiet_ms` more to
+// catch bytes behind it; never longer than `limit_ms` in all. Judged as
+// receive_reply judges its read, but prints nothing (last_read_verdict and
+// last_read_words say why it failed). Ends the program on a read failure.
+FrameResult await_reply(std::uint8_t payload_needed, unsigned limit_ms, unsigned quiet_ms);
+
+// The verdict of the last read of either kind, and what was read in the
+// words of the trace (see read_verdict_text); the words live until the next
+// read.
+ReadVerdict last_read_verdict();
+const char* last_read_words();
+
 // Prints the first eight bytes of tx_buffer (selector 0) or rx_buffer (any
 // other selector) as signed decimals.
 void dump_buffer(std::uint8_t selector);

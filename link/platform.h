@@ -43,10 +43,29 @@ bool platform_write_byte(std::uint8_t byte);
 // went away.
 int platform_read(std::uint8_t* buffer, int capacity);
 
+// As platform_read, but when nothing has arrived yet waits for readiness (no
+// spinning) up to `timeout_ms` for the first byte, then returns what has come.
+// Returns 0 when the time passed with nothing.
+int platform_read_within(std::uint8_t* buffer, int capacity, unsigned timeout_ms);
+
 // Throws away whatever input is waiting in the port.
 void platform_discard_input();
 
 void platform_pause_ms(unsigned milliseconds);
+
+// From now on an interrupt from the terminal (Ctrl-C) does not end the
+// program: it is noted, ends the next platform_sleep_or_interrupted, and
+// platform_interrupted() says it came.
+void platform_catch_interrupt();
+bool platform_interrupted();
+
+// Sleeps `milliseconds` or until an interrupt comes. True when interrupted
+// (also when it had come before the call).
+bool platform_sleep_or_interrupted(unsigned milliseconds);
+
+// Whether standard output is a terminal (a person watching) rather than a
+// file or a pipe.
+bool platform_stdout_is_terminal();
 
 // Microseconds on a clock that only ever moves forward; for the gaps between
 // bytes in a trace.

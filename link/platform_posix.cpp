@@ -533,7 +533,68 @@ int platform_read(std::uint8_t* buffer, int capacity) {
     return static_cast<int>(got);
 }
 
+int platform_read_within(std::uint8_t* buffer, int capacity, unsigned timeout_ms) {
+    int got = platform_read(buffer, capacity);
+    if (got != 0) {
+        return got;
+    }
+    // A signal cuts select short; wait only for what is left of the time.
+    const std::uint64_t deadline = platform_monotonic_us() + timeout_ms * std::uint64_t{1000};
+    for (;;) {
+        const std::uint64_t now = platform_monotonic_us();
+        if (now >= deadline) {
+            return 0;
+        }
+        fd_set ports;
+        FD_ZERO(&ports);
+        FD_SET(port_fd, &ports);
+        const std::uint64_t left = deadline - now;
+        timeval limit{static_cast<time_t>(left / 1000000),
+                      static_cast<suseconds_t>(left % 1000000)};
+        const int ready = select(port_fd + 1, &ports, nullptr, nullptr, &limit);
+        if (ready > 0) {
+            return platform_read(buffer, capacity);
+        }
+        if (ready < 0 && errno != EINTR) {
+            note_failure(errno);
+            return -1;
+        }
+    }
+}
+
 void platform_discard_input() { tcflush(port_fd, TCIFLUSH); }
+
+namespace {
+
+volatile std::sig_atomic_t interrupt_seen = 0;
+
+void on_interrupt(int) { interrupt_seen = 1; }
+
+} // namespace
+
+void platform_catch_interrupt() {
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: the sleep between samples must end when Ctrl-C comes.
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, nullptr);
+}
+
+bool platform_interrupted() { return interrupt_seen != 0; }
+
+bool platform_sleep_or_interrupted(unsigned milliseconds) {
+    timespec rest{};
+    rest.tv_sec = static_cast<time_t>(milliseconds / 1000);
+    rest.tv_nsec = static_cast<decltype(rest.tv_nsec)>(milliseconds % 1000) * 1000000;
+    // A signal between the test and the sleep is caught by the next test at
+    // most one sleep later; the sleeps are the interval between samples.
+    while (interrupt_seen == 0 && nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+    }
+    return interrupt_seen != 0;
+}
+
+bool platform_stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
 
 void platform_pause_ms(unsigned milliseconds) {
     timespec rest{};

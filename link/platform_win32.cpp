@@ -12,6 +12,8 @@
 namespace {
 
 HANDLE port_handle = INVALID_HANDLE_VALUE;
+// The time-outs every read and write runs with, set at open.
+COMMTIMEOUTS port_timeouts{};
 
 char failure_text[256];
 
@@ -88,7 +90,7 @@ PortOpenResult platform_open_port(const char* name) {
 
     // MAXDWORD/0/0: a read returns at once with what has arrived. A write of
     // one byte gives up after 10 + 50 ms.
-    COMMTIMEOUTS timeouts{};
+    COMMTIMEOUTS& timeouts = port_timeouts;
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = 0;
@@ -134,6 +136,66 @@ int platform_read(std::uint8_t* buffer, int capacity) {
         return -1;
     }
     return static_cast<int>(got);
+}
+
+int platform_read_within(std::uint8_t* buffer, int capacity, unsigned timeout_ms) {
+    if (timeout_ms == 0) {
+        return platform_read(buffer, capacity);
+    }
+    // MAXDWORD, MAXDWORD, N: the read returns at once with whatever is
+    // waiting, and otherwise as soon as one byte comes, or after N ms with
+    // nothing. The port's own time-outs are back before anyone reads again.
+    COMMTIMEOUTS waiting = port_timeouts;
+    waiting.ReadIntervalTimeout = MAXDWORD;
+    waiting.ReadTotalTimeoutMultiplier = MAXDWORD;
+    waiting.ReadTotalTimeoutConstant = timeout_ms < MAXDWORD - 1 ? timeout_ms : MAXDWORD - 1;
+    if (!SetCommTimeouts(port_handle, &waiting)) {
+        return -1;
+    }
+    const int got = platform_read(buffer, capacity);
+    if (!SetCommTimeouts(port_handle, &port_timeouts)) {
+        return -1;
+    }
+    return got;
+}
+
+namespace {
+
+volatile LONG interrupt_seen = 0;
+HANDLE interrupt_event = nullptr;
+
+BOOL WINAPI on_console_event(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
+        return FALSE;
+    }
+    InterlockedExchange(&interrupt_seen, 1);
+    SetEvent(interrupt_event);
+    return TRUE;
+}
+
+} // namespace
+
+void platform_catch_interrupt() {
+    interrupt_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+bool platform_interrupted() { return InterlockedCompareExchange(&interrupt_seen, 0, 0) != 0; }
+
+bool platform_sleep_or_interrupted(unsigned milliseconds) {
+    if (interrupt_event == nullptr) {
+        platform_pause_ms(milliseconds);
+    } else {
+        // The event stays set once Ctrl-C came, so no interrupt is missed.
+        WaitForSingleObject(interrupt_event, milliseconds);
+    }
+    return platform_interrupted();
+}
+
+bool platform_stdout_is_terminal() {
+    // Only a console has a console mode; _isatty also says yes for NUL.
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
 void platform_discard_input() { PurgeComm(port_handle, PURGE_RXCLEAR); }

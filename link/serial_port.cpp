@@ -10,8 +10,11 @@
 namespace {
 
 const char* port_name = "";
+std::FILE* message_stream = stdout;
 
 } // namespace
+
+void port_messages_to(std::FILE* stream) { message_stream = stream; }
 
 void tell_cause(const char* format, ...) {
     std::fflush(stdout);
@@ -27,7 +30,7 @@ void tell_cause(const char* format, ...) {
 // do about it, goes to standard error so that the transcript stays as it is.
 // `cause`, when given, is what the program itself can name.
 void fail_because(const char* message, const char* cause) {
-    std::fputs(message, stdout);
+    std::fputs(message, message_stream);
     const char* why = platform_failure_text();
     if (why[0] != '\0' && cause[0] != '\0') {
         tell_cause("%s: %s", why, cause);

@@ -1,6 +1,8 @@
 // The one serial port the program drives for its whole run.
 #pragma once
 
+#include <cstdio>
+
 // Opens and configures the port, by its name or as usb:VID:PID[:SERIAL]
 // (see port_selector.h). Returns only on success; on any failure the
 // reason has been printed and the program has ended.
@@ -8,8 +10,13 @@ void open_port(const char* name);
 
 void close_port();
 
-// Prints `message` on standard output and ends the program with status 1.
-// Why it failed, where the platform knows, follows on standard error.
+// Where fail() prints its message: standard output (the console's
+// transcript) unless the caller keeps that for results.
+void port_messages_to(std::FILE* stream);
+
+// Prints `message` on standard output (see port_messages_to) and ends the
+// program with status 1. Why it failed, where the platform knows, follows on
+// standard error.
 [[noreturn]] void fail(const char* message);
 // As fail, with `cause` (what the program itself can name, or "") after the
 // platform's reason on standard error.

@@ -1,5 +1,7 @@
 #include "protocol/device_messages.h"
 
+#include "protocol/device_items.h"
+
 #include "link/platform.h"
 
 namespace {
@@ -21,20 +23,14 @@ void send_byte_setting(Opcode opcode, std::uint8_t value) {
 
 constexpr int max_product_id_length = 4;
 
-// The payload bytes the reply must carry for the value asked for.
-std::uint8_t value_size(Opcode opcode, ReadbackItem item) {
-    if (opcode == Opcode::code_revision) {
-        return 1;
-    }
-    if (opcode != Opcode::readback) {
-        return 0; // a product ID of any length is shown as far as it goes
-    }
-    const bool wide = item == ReadbackItem::pulse_value || item == ReadbackItem::full_scale ||
-                      item == ReadbackItem::kwh_value;
-    return wide ? 2 : 1;
-}
+bool fast_exchange;
 
 } // namespace
+
+void use_fast_exchange(bool on) {
+    fast_exchange = on;
+    owe_last_gap(on);
+}
 
 void set_pulse_value(std::uint16_t watt_hours) {
     tx_buffer[2] = static_cast<std::uint8_t>(watt_hours & 0xFF);
@@ -64,8 +60,16 @@ FrameResult query(Opcode opcode, ReadbackItem item) {
     } else {
         send_request(opcode, 0, true);
     }
-    platform_pause_ms(reply_settle_ms);
-    FrameResult result = receive_reply(value_size(opcode, item));
+    // The reply must carry the whole value asked for.
+    const auto needed = static_cast<std::uint8_t>(payload_needed(opcode, item));
+    FrameResult result;
+    if (fast_exchange) {
+        // The reply's wait starts inside the last byte's gap, which is owed.
+        result = await_reply(needed, byte_gap_ms + reply_settle_ms, reply_quiet_ms);
+    } else {
+        platform_pause_ms(reply_settle_ms);
+        result = receive_reply(needed);
+    }
     if (result == frame_fault) {
         // The device may still be sending a reply that missed the settle
         // time. Give it that long again and throw it away, or a query typed

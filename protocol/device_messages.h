@@ -31,6 +31,17 @@ enum class ReadbackItem : std::uint8_t {
 // whole reply into the port's input.
 constexpr unsigned reply_settle_ms = 400;
 
+// In the fast exchange, how long the line must stay quiet after a whole reply
+// frame before the reply counts as the only frame. The device sends a reply
+// in one piece, well under a millisecond at 57600 baud.
+constexpr unsigned reply_quiet_ms = 20;
+
+// Off (the console): every query waits the full settle time, then reads once.
+// On (the option-led modes): a query ends as soon as exactly one whole frame
+// has come and the line stayed quiet after it; the settle time is the limit.
+// Faults then print nothing: last_read_verdict() says what went wrong.
+void use_fast_exchange(bool on);
+
 // Setting requests. The console has checked the ranges; no reply is read.
 void set_pulse_value(std::uint16_t watt_hours);
 void set_full_scale(std::uint8_t range);
@@ -43,7 +54,7 @@ void enter_test_mode();
 // reply once. Input that arrived before the request's last byte is discarded,
 // so only this request's answer can be judged, and the reply must carry the
 // whole value asked for. On frame_good the reply is in rx_buffer; on
-// frame_fault the fault has been printed.
+// frame_fault the fault has been printed (unless fast).
 FrameResult query(Opcode opcode, ReadbackItem item);
 
 // Reply decoders; valid after query() returned frame_good.

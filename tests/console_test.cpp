@@ -42,6 +42,10 @@ struct OptionCase {
     const char* opened; // the port the program opened, "" for none
 };
 
+const std::string silent_read = "product_id        -\ncode_revision     -\npulse_value       -\n"
+                                "full_scale        -\noutput_mode       -\naverage_interval  -\n"
+                                "dac_value         -\nkwh_value         -\n";
+
 class CommandLine : public ConsoleTest, public testing::WithParamInterface<OptionCase> {};
 
 TEST_P(CommandLine, AnswersAndOpensOnlyWhatItShould) {
@@ -66,7 +70,44 @@ INSTANTIATE_TEST_SUITE_P(
                    ""},
         // Plain arguments are port names, as they always were; -h only alone.
         OptionCase{{"-h", "COM1"}, usage, 1, ""}, OptionCase{{"COM1", "--help"}, usage, 1, ""},
-        OptionCase{{"-x"}, prompt, 0, "-x"}, OptionCase{{"-help"}, prompt, 0, "-help"}),
+        OptionCase{{"-x"}, prompt, 0, "-x"}, OptionCase{{"-help"}, prompt, 0, "-help"},
+        // "--" ends the options; "=" joins an option and its value.
+        OptionCase{{"--", "--x"}, prompt, 0, "--x"},
+        OptionCase{{"--trace", "/dev/null", "--", "-x"}, prompt, 0, "-x"},
+        OptionCase{{"--trace=/nonexistent/trace.log", "COM1"},
+                   "cannot open the trace file /nonexistent/trace.log\n",
+                   1,
+                   ""},
+        OptionCase{{"--trace="}, "wrong number of arguments for --trace\n" + usage, 1, ""},
+        // The modes: a refused command line opens nothing; a silent device is status 3.
+        OptionCase{{"--read"}, "", 1, ""}, OptionCase{{"--read", "COM1", "COM2"}, "", 1, ""},
+        OptionCase{{"--set", "v=0", "COM1"}, "", 1, ""},
+        OptionCase{{"--set", "v=1", "kwh_value=2", "COM1"}, "", 1, ""},
+        OptionCase{{"--set", "COM1"}, "", 1, ""}, OptionCase{{"--set=s", "COM1"}, "", 1, ""},
+        OptionCase{{"--set", "s=0x3", "COM1"}, "", 1, ""},
+        OptionCase{{"--read", "--expect", "v=1", "COM1"}, "", 1, ""},
+        OptionCase{{"--read", "--set", "v=1", "COM1"}, "", 1, ""},
+        OptionCase{{"--read", "--csv", "COM1"}, "", 1, ""},
+        OptionCase{{"--watch=0", "COM1"}, "", 1, ""},
+        OptionCase{{"--watch", "1.5x", "COM1"}, "", 1, ""},
+        OptionCase{{"--watch", "1", "--count=0", "COM1"}, "", 1, ""},
+        OptionCase{{"--watch", "1", "--csv", "--json", "COM1"}, "", 1, ""},
+        OptionCase{{"--json", "COM1"}, "", 1, ""},
+        OptionCase{{"--read", "--", "--x"}, silent_read, 3, "--x"},
+        OptionCase{{"--trace", "/dev/null", "--read", "--json", "COM1"},
+                   "{\"port\":\"COM1\",\"product_id\":null,\"code_revision\":null,"
+                   "\"pulse_value\":null,\"full_scale\":null,\"output_mode\":null,"
+                   "\"average_interval\":null,\"dac_value\":null,\"kwh_value\":null}\n",
+                   3,
+                   "COM1"},
+        OptionCase{{"--set=V=65535", "--json", "COM1"},
+                   "{\"port\":\"COM1\",\"pulse_value\":null}\n",
+                   3,
+                   "COM1"},
+        OptionCase{{"--watch", "1", "--count", "1", "--csv", "COM1"},
+                   "time,dac_value,kwh_value\n2026-12-07T10:00:00.000Z,,\n",
+                   3,
+                   "COM1"}),
     CASE_NAME(args));
 
 TEST_F(ConsoleTest, HelpNamesEveryOptionAndTheManual) {

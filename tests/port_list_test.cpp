@@ -193,9 +193,9 @@ TEST_P(PortList, NamesEachPortWithWhatIdentifiesIt) {
         shape(tree);
     }
     const std::string root = tree.root();
-    console_set_port_root(root.c_str());
+    set_port_root(root.c_str());
     ConsoleRun run = run_console_args("", {"--list"});
-    console_set_port_root("/");
+    set_port_root("/");
     EXPECT_EQ(run.out, GetParam().out);
     EXPECT_EQ(run.status, 0);
     EXPECT_TRUE(fake::platform().opened_name.empty());

@@ -133,6 +133,71 @@ TEST_F(ConsoleTest, AReplyMustBeInWithinTheSettleTime) {
     }
 }
 
+// The fast exchange of the modes. 'C' goes out at 0, 50 and 100 ms; arrivals
+// are in ms after its last byte.
+struct FastCase {
+    const char* name;
+    std::vector<std::pair<unsigned long, Bytes>> arrivals;
+    ReadVerdict verdict;
+    unsigned long done_by; // after the last byte; 0: not judged
+};
+
+class FastReply : public ConsoleTest, public testing::WithParamInterface<FastCase> {
+    void TearDown() override { use_fast_exchange(false); }
+};
+
+TEST_P(FastReply, EndsAtOneWholeFrameAndCatchesWhatFollows) {
+    for (const auto& [at, bytes] : GetParam().arrivals) {
+        fake::arrive(100 + at, bytes);
+    }
+    use_fast_exchange(true);
+    FrameResult result = query(Opcode::code_revision, ReadbackItem::none);
+    EXPECT_EQ(last_read_verdict(), GetParam().verdict);
+    EXPECT_EQ(result == frame_good, GetParam().verdict == ReadVerdict::good);
+    if (GetParam().done_by != 0) {
+        EXPECT_LE(fake::platform().now_ms, 100 + GetParam().done_by);
+    }
+}
+
+const Bytes revision = frame({0x43, 1, 0x07});
+
+INSTANTIATE_TEST_SUITE_P(
+    Arrivals, FastReply,
+    testing::Values(
+        FastCase{"at_once", {{5, revision}}, ReadVerdict::good, 5 + reply_quiet_ms},
+        FastCase{"in_pieces", {{5, {0x43, 1}}, {30, {0x07, 0x45}}}, ReadVerdict::good, 50},
+        FastCase{"last_moment", {{450, revision}}, ReadVerdict::good, 450},
+        FastCase{"too_late", {{451, revision}}, ReadVerdict::nothing_arrived, 0},
+        FastCase{"trailing_byte", {{5, revision}, {15, {0x00}}}, ReadVerdict::longer_than_frame, 0},
+        FastCase{"second_frame",
+                 {{5, {0x43, 1, 0x07, 0x45, 0x43, 1, 0x07, 0x45}}},
+                 ReadVerdict::longer_than_frame,
+                 0},
+        FastCase{"after_the_quiet", {{5, revision}, {40, {0x00}}}, ReadVerdict::good, 25},
+        FastCase{"impossible_length", {{5, {0x43, 30, 0}}}, ReadVerdict::length_over_buffer, 0},
+        FastCase{"cut_short", {{5, {0x43, 2, 0x07}}}, ReadVerdict::shorter_than_length, 0},
+        FastCase{"bad_checksum", {{5, {0x43, 1, 0x07, 0x00}}}, ReadVerdict::bad_checksum, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ConsoleTest, FastExchangeKeepsTheGapAndDropsALateSettingAnswer) {
+    // The answer to the setting comes 120 ms late, while the query goes out.
+    fake::platform().replies.push_back({frame({0x53, 1, 4}), 120});
+    fake::platform().replies.push_back({frame({0x43, 1, 0x07}), 5});
+    fake::platform().replies.push_back({frame({0x43, 1, 0x08}), 5});
+    use_fast_exchange(true);
+    set_full_scale(4);
+    EXPECT_EQ(query(Opcode::code_revision, ReadbackItem::none), frame_good);
+    EXPECT_EQ(reply_s8(), 7);
+    EXPECT_EQ(query(Opcode::code_revision, ReadbackItem::none), frame_good);
+    EXPECT_EQ(reply_s8(), 8);
+    use_fast_exchange(false);
+    const auto& written = fake::platform().written;
+    ASSERT_EQ(written.size(), 10U);
+    for (size_t i = 1; i < written.size(); ++i) {
+        EXPECT_GE(written[i].at_ms - written[i - 1].at_ms, byte_gap_ms) << i;
+    }
+}
+
 TEST_F(ConsoleTest, StartUpReadTakesInWhatIsWaiting) {
     struct {
         Bytes waiting;
@@ -165,9 +230,9 @@ void run_in_child(const std::string& input, std::string trace = "") {
     char* argv[] = {program, port, nullptr};
     if (!trace.empty()) {
         char* traced[] = {program, option, trace.data(), port, nullptr};
-        std::exit(run_console(4, traced) + 100);
+        std::exit(run_tolvaner(4, traced) + 100);
     }
-    std::exit(run_console(2, argv) + 100);
+    std::exit(run_tolvaner(2, argv) + 100);
 }
 
 TEST(FatalFailure, EachPortFailureHasItsMessageAndStatus1) {

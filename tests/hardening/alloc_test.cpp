@@ -5,6 +5,7 @@
 // as it records.
 #include "console/console.h"
 #include "link/platform.h"
+#include "program/command_line.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define TOLVANER_UNDER_ASAN 1
@@ -165,11 +167,32 @@ int platform_read(std::uint8_t* buffer, int capacity) {
     return n;
 }
 
+namespace {
+// Moved only by waits, so that a wait for a reply that never comes ends.
+std::uint64_t clock_us;
+} // namespace
+
+int platform_read_within(std::uint8_t* buffer, int capacity, unsigned timeout_ms) {
+    const int got = platform_read(buffer, capacity);
+    if (got == 0) {
+        clock_us += timeout_ms * 1000u;
+    }
+    return got;
+}
+
 void platform_discard_input() { pending_length = 0; }
 
-void platform_pause_ms(unsigned) {}
+void platform_catch_interrupt() {}
+bool platform_interrupted() { return false; }
+bool platform_sleep_or_interrupted(unsigned milliseconds) {
+    clock_us += milliseconds * 1000u;
+    return false;
+}
+bool platform_stdout_is_terminal() { return false; }
 
-std::uint64_t platform_monotonic_us() { return 0; }
+void platform_pause_ms(unsigned milliseconds) { clock_us += milliseconds * 1000u; }
+
+std::uint64_t platform_monotonic_us() { return clock_us; }
 
 WallTime platform_wall_time() { return WallTime{2026, 12, 7, 10, 0, 0, 0}; }
 
@@ -219,7 +242,7 @@ TEST(Allocation, NoneInALongSessionAfterStartUp) {
     char trace_file[] = "/dev/null";
     char port[] = "COM1";
     char* argv[] = {program, trace, trace_file, port, nullptr};
-    int status = run_console(4, argv);
+    int status = run_tolvaner(4, argv);
     counting = false;
     stdout = saved;
     console_set_input(stdin);
@@ -229,6 +252,43 @@ TEST(Allocation, NoneInALongSessionAfterStartUp) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(requests_seen, rounds * 15L) << "the session did not run as scripted";
     EXPECT_EQ(allocations.load(), 0);
+}
+
+TEST(Allocation, NoneInTheModesAfterTheFirstRead) {
+    static char out_buffer[4096];
+    std::FILE* out = std::fopen("/dev/null", "w");
+    ASSERT_NE(out, nullptr);
+    setvbuf(out, out_buffer, _IOFBF, sizeof out_buffer);
+    std::fflush(stdout);
+    std::FILE* saved = stdout;
+    stdout = out;
+    const std::vector<std::vector<std::string>> runs = {
+        {"--read", "--json"},
+        {"--set", "v=1000", "s=4", "--expect", "product_id=TLV1", "code_revision=12"},
+        {"--watch", "0.001", "--count", "200", "--csv"},
+        {"--watch", "0.001", "--count", "200"}};
+    std::vector<std::pair<long, long>> found;
+    found.reserve(runs.size());
+    for (std::vector<std::string> args : runs) {
+        args.insert(args.begin(), "tolvaner");
+        args.push_back("COM1");
+        std::vector<char*> argv;
+        for (std::string& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        reads = 0;
+        allocations = 0;
+        run_tolvaner(static_cast<int>(args.size()), argv.data());
+        counting = false;
+        found.emplace_back(allocations.load(), reads);
+    }
+    stdout = saved;
+    std::fclose(out);
+    for (size_t i = 0; i < runs.size(); ++i) {
+        EXPECT_EQ(found[i].first, 0) << runs[i][0];
+        EXPECT_GE(found[i].second, 4) << runs[i][0] << " did not run as asked";
+    }
 }
 
 } // namespace

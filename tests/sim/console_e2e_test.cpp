@@ -291,4 +291,197 @@ TEST(ConsoleStandalone, SessionsOneAfterAnotherByPortAndByLink) {
     EXPECT_EQ(sim.process.wait(after(10s)), 0);
 }
 
+// ---- The option-led modes against the simulated device ----
+
+const std::string stamp =
+    R"(20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-6][0-9]\.[0-9]{3}Z)";
+
+struct ModeCase {
+    const char* name;
+    std::vector<std::string> sim_options;
+    std::vector<std::string> args;
+    std::string out; // a pattern for the whole of standard output
+    int status;
+    std::string errors; // a pattern for the whole of standard error
+};
+
+class Modes : public testing::TestWithParam<ModeCase> {};
+
+TEST_P(Modes, ShowResultsOnStandardOutputCausesOnStandardErrorAndTheStatus) {
+    const ModeCase& c = GetParam();
+    const Session s = run_session(c.sim_options, "", c.args);
+    EXPECT_EQ(s.status, c.status);
+    EXPECT_TRUE(std::regex_match(s.output, std::regex(c.out))) << s.output;
+    EXPECT_TRUE(std::regex_match(s.errors, std::regex(c.errors))) << s.errors;
+}
+
+const std::string no_reply = "tolvaner: ([a-z_]+): no good reply \\(nothing arrived within the settle time\\)\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Modes,
+    testing::Values(
+        ModeCase{"read_every_key",
+                 {"--id", "AB", "--rev", "-7"},
+                 {"--read"},
+                 "product_id        AB\ncode_revision     -7\npulse_value       10 watt-hours\n"
+                 "full_scale        10 kilowatts\noutput_mode       I\n"
+                 "average_interval  5 minutes\ndac_value         51\n"
+                 "kwh_value         0 kilowatt-hours\n",
+                 0,
+                 ""},
+        ModeCase{"read_silent_device",
+                 {"--fault", "silent"},
+                 {"--read"},
+                 "(\\w+ +-\n){8}",
+                 3,
+                 "(" + no_reply + "){8}"},
+        ModeCase{"read_late_answers",
+                 {"--fault", "late"},
+                 {"--read"},
+                 "(\\w+ +-\n){8}",
+                 3,
+                 "(tolvaner: \\w+: no good reply \\(.+\\)\n){8}"},
+        ModeCase{"set_and_expect_in_the_devices_units",
+                 {"--ack"},
+                 {"--set", "v=1000", "full_scale=8", "M=2", "--set=a=7", "--expect",
+                  "full_scale=200", "output_mode=A", "--expect=average_interval=60"},
+                 "pulse_value       1000 watt-hours\nfull_scale        200 kilowatts\n"
+                 "output_mode       A\naverage_interval  60 minutes\n",
+                 0,
+                 ""},
+        ModeCase{"expect_differs",
+                 {},
+                 {"--set", "s=2", "--expect", "full_scale=3", "product_id=TLV2"},
+                 "product_id        TLV1\nfull_scale        2 kilowatts\n",
+                 4,
+                 "tolvaner: full_scale: read back 2, but 3 was expected\n"
+                 "tolvaner: product_id: read back 'TLV1', but TLV2 was expected\n"},
+        // Checked before anything is sent: the simulator's trace stays empty.
+        ModeCase{"refused_value_sends_nothing",
+                 {"--trace"},
+                 {"--set", "v=1000", "a=8"},
+                 "",
+                 1,
+                 "tolvaner: --set average_interval: 8 is out of range \\(1 to 7\\)\n"},
+        ModeCase{"watch_count_csv",
+                 {},
+                 {"--watch=0.3", "--count", "3", "--csv"},
+                 "time,dac_value,kwh_value\n(" + stamp + ",51,0\n){3}",
+                 0,
+                 "tolvaner: 3 samples, 0 without a good reply, dac_value 51 to 51, kwh_value 0 "
+                 "to 0\n"},
+        ModeCase{"watch_text_no_bar_in_a_pipe",
+                 {"--fault", "silent"},
+                 {"--watch", "1", "--count=1"},
+                 stamp + "  dac_value -  kwh_value -\n",
+                 3,
+                 "(" + no_reply + "){2}tolvaner: 1 sample, 1 without a good reply\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A real JSON parser reads every object the modes print; it gives them back
+// with sorted keys, one per line.
+std::optional<std::string> parsed_json(const std::string& text) {
+    if (std::system("python3 -c '' 2>/dev/null") != 0) {
+        return std::nullopt;
+    }
+    Process python({"/bin/sh", "-c",
+                    "exec python3 -c 'import json, sys\n"
+                    "for line in sys.stdin: print(json.dumps(json.loads(line), sort_keys=True))'"});
+    python.send(text, true);
+    const std::string out = python.read_output(after(20s));
+    return python.wait(after(10s)) == 0 ? std::optional<std::string>(out) : std::nullopt;
+}
+
+TEST(Modes, JsonIsJson) {
+    const Session read = run_session({"--id", "A\"B"}, "", {"--read", "--json"});
+    const Session set = run_session({"--fault", "silent"}, "", {"--set", "m=1", "--json"});
+    const Session watch = run_session({}, "", {"--watch", "0.2", "--count", "2", "--json"});
+    const std::optional<std::string> objects = parsed_json(read.output + set.output + watch.output);
+    if (!objects) {
+        GTEST_SKIP() << "python3 is not there to parse JSON";
+    }
+    const std::regex port(R"("port": "[^"]+")");
+    const std::regex time(R"("time": ")" + stamp + "\"");
+    EXPECT_EQ(std::regex_replace(std::regex_replace(*objects, port, "PORT"), time, "TIME"),
+              "{\"average_interval\": 5, \"code_revision\": 12, \"dac_value\": 51, "
+              "\"full_scale\": 10, \"kwh_value\": 0, \"output_mode\": \"I\", PORT, "
+              "\"product_id\": \"A\\\"B\", \"pulse_value\": 10}\n"
+              "{\"output_mode\": null, PORT}\n"
+              "{\"dac_value\": 51, \"kwh_value\": 0, PORT, TIME}\n"
+              "{\"dac_value\": 51, \"kwh_value\": 0, PORT, TIME}\n")
+        << read.output << set.output << watch.output;
+    EXPECT_EQ(read.status, 0);
+    EXPECT_EQ(set.status, 3);
+    EXPECT_EQ(watch.status, 0);
+}
+
+TEST(Modes, SetThenReadAgreeAndThePacingHolds) {
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    StandaloneSim sim({});
+    ASSERT_FALSE(sim.port.empty()) << sim.first_line;
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), console_path());
+        args.push_back(sim.port);
+        Process p(args);
+        Session s;
+        s.output = p.read_output(after(30s));
+        s.status = p.wait(after(10s));
+        return s;
+    };
+    const Session set = run({"--set", "v=4321", "s=3", "m=2", "a=2"});
+    const std::string file = dir.path() + "/wire.log";
+    const Session read = run({"--trace=" + file, "--read"});
+    EXPECT_EQ(set.status, 0);
+    EXPECT_EQ(read.status, 0);
+    std::istringstream lines(set.output);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_NE(read.output.find(line + "\n"), std::string::npos) << line << "\n" << read.output;
+    }
+    // Every byte, the last of a frame too, is followed by the device's 50 ms.
+    std::ifstream in(file);
+    const std::string trace((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::regex tx(
+        R"(T[0-9]{2}:([0-9]{2}):([0-9]{2})\.([0-9]{3})Z tx [^g]*  gaps ([0-9. ]+))");
+    double previous_end = -1;
+    int frames = 0;
+    for (auto it = std::sregex_iterator(trace.begin(), trace.end(), tx);
+         it != std::sregex_iterator(); ++it, ++frames) {
+        const double start =
+            std::stoi((*it)[1]) * 60000.0 + std::stoi((*it)[2]) * 1000.0 + std::stoi((*it)[3]);
+        if (previous_end >= 0) {
+            // The stamps are whole milliseconds.
+            EXPECT_GE(start - previous_end, 49.0) << trace;
+        }
+        std::istringstream numbers((*it)[4].str());
+        previous_end = start;
+        for (double gap; numbers >> gap;) {
+            EXPECT_GE(gap, 50.0) << trace;
+            previous_end += gap;
+        }
+    }
+    EXPECT_EQ(frames, 8) << trace;
+    kill(sim.process.pid(), SIGTERM);
+    EXPECT_EQ(sim.process.wait(after(10s)), 0);
+}
+
+TEST(Modes, CtrlCEndsAWatchWithItsSummary) {
+    StandaloneSim sim({});
+    ASSERT_FALSE(sim.port.empty()) << sim.first_line;
+    Process watch({console_path(), "--watch", "0.2", sim.port});
+    const std::string first = watch.read_line(after(10s));
+    const std::string second = watch.read_line(after(10s));
+    kill(watch.pid(), SIGINT);
+    watch.read_output(after(10s));
+    EXPECT_EQ(watch.wait(after(10s)), 0);
+    EXPECT_TRUE(std::regex_match(first + second,
+                                 std::regex("(" + stamp + "  dac_value 51  kwh_value 0\n){2}")))
+        << first << second;
+    EXPECT_TRUE(std::regex_match(watch.read_errors(after(5s)),
+                                 std::regex("tolvaner: [0-9]+ samples, 0 without a good reply, "
+                                            "dac_value 51 to 51, kwh_value 0 to 0\n")));
+    kill(sim.process.pid(), SIGTERM);
+    EXPECT_EQ(sim.process.wait(after(10s)), 0);
+}
+
 } // namespace

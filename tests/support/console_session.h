@@ -3,6 +3,7 @@
 
 #include "console/console.h"
 #include "link/frame_link.h"
+#include "program/command_line.h"
 #include "tests/support/fake_platform.h"
 
 #include <gtest/gtest.h>
@@ -32,7 +33,7 @@ inline ConsoleRun run_console_args(const std::string& input, std::vector<std::st
     argv.push_back(nullptr);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    int status = run_console(static_cast<int>(args.size()), argv.data());
+    int status = run_tolvaner(static_cast<int>(args.size()), argv.data());
     std::fflush(stdout);
     std::string out = testing::internal::GetCapturedStdout();
     ConsoleRun run{out, status, testing::internal::GetCapturedStderr()};

@@ -79,6 +79,31 @@ int platform_read(std::uint8_t* buffer, int capacity) {
     return count;
 }
 
+int platform_read_within(std::uint8_t* buffer, int capacity, unsigned timeout_ms) {
+    if (!state.read_fails &&
+        (state.incoming.empty() || state.incoming.front().first > state.now_ms)) {
+        // Waiting moves the clock to the next arrival or to the deadline.
+        unsigned long deadline = state.now_ms + timeout_ms;
+        unsigned long next = state.incoming.empty() ? deadline : state.incoming.front().first;
+        state.now_ms = std::min(next, deadline);
+    }
+    return platform_read(buffer, capacity);
+}
+
+void platform_catch_interrupt() { state.interrupt_caught = true; }
+
+bool platform_interrupted() {
+    return state.interrupt_caught && state.now_ms >= state.interrupt_at_ms;
+}
+
+bool platform_sleep_or_interrupted(unsigned milliseconds) {
+    state.now_ms =
+        std::min(state.now_ms + milliseconds, std::max(state.now_ms, state.interrupt_at_ms));
+    return platform_interrupted();
+}
+
+bool platform_stdout_is_terminal() { return state.stdout_terminal; }
+
 void platform_discard_input() {
     ++state.discards;
     while (!state.incoming.empty() && state.incoming.front().first <= state.now_ms) {

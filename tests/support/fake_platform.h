@@ -44,6 +44,10 @@ struct Platform {
     // the device stays silent for that request.
     std::deque<Reply> replies;
     Bytes partial_request;
+    // Ctrl-C comes at this virtual time.
+    unsigned long interrupt_at_ms = ~0ul;
+    bool interrupt_caught = false;
+    bool stdout_terminal = false;
 };
 
 Platform& platform();

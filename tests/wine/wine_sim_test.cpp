@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <sstream>
 #include <unistd.h>
 
@@ -154,6 +155,54 @@ TEST_F(WineWithSimulator, FaultModesShowAsFaults) {
             << c.fault;
         EXPECT_EQ(r.status, 0) << c.fault;
         EXPECT_EQ(received(sim.trace()).size(), 2u) << c.fault;
+    }
+}
+
+// One row per mode: tolvaner.exe's results, status and the pacing the device
+// saw, with the fast exchange's waits done by the Windows port time-outs.
+TEST_F(WineWithSimulator, EachModeRunsAndKeepsThePacing) {
+    const std::string stamp = R"(20[0-9-]{8}T[0-9:]{8}\.[0-9]{3}Z)";
+    struct {
+        std::vector<std::string> options;
+        std::vector<std::string> args;
+        std::string out; // a pattern
+        int status;
+        size_t requests;
+    } cases[] = {
+        {{"--load", "0", "--id", "W1", "--rev", "-7"},
+         {"--read"},
+         "product_id        W1\ncode_revision     -7\npulse_value       10 watt-hours\n"
+         "full_scale        10 kilowatts\noutput_mode       I\naverage_interval  5 minutes\n"
+         "dac_value         0\nkwh_value         0 kilowatt-hours\n",
+         0,
+         8},
+        {{"--ack"},
+         {"--set", "v=4881", "s=8", "--expect=full_scale=200", "output_mode=A"},
+         "pulse_value       4881 watt-hours\nfull_scale        200 kilowatts\noutput_mode       "
+         "I\n",
+         4,
+         5},
+        {{},
+         {"--watch=0.3", "--count", "2", "--csv"},
+         "time,dac_value,kwh_value\n(" + stamp + ",51,0\n){2}",
+         0,
+         4},
+    };
+    for (const auto& c : cases) {
+        Simulator sim(c.options);
+        ASSERT_TRUE(sim.up()) << sim.trace();
+        std::vector<std::string> args = c.args;
+        args.push_back(sim.port());
+        e2e::Run r = e2e::run(exe_command(args), "");
+        EXPECT_TRUE(std::regex_match(unix_lines(r.out), std::regex(c.out))) << r.out << r.err;
+        EXPECT_EQ(r.status, c.status) << c.args[0] << r.err;
+        std::vector<TracedRequest> requests = received(sim.trace());
+        EXPECT_EQ(requests.size(), c.requests) << sim.trace();
+        std::vector<double> gaps;
+        for (const TracedRequest& request : requests) {
+            gaps.insert(gaps.end(), request.gaps.begin(), request.gaps.end());
+        }
+        EXPECT_TRUE(support::paced(gaps)) << c.args[0];
     }
 }
 

@@ -1,6 +1,7 @@
 #include "tests/hardening/fuzz/fuzz_support.h"
 
 #include "console/console.h"
+#include "program/command_line.h"
 
 #include <cstdlib>
 #ifdef _WIN32
@@ -90,7 +91,7 @@ int run_console_on(std::FILE* input) {
     char program[] = "tolvaner";
     char port[] = "COM1";
     char* argv[] = {program, port, nullptr};
-    int status = run_console(2, argv);
+    int status = run_tolvaner(2, argv);
     console_set_input(stdin);
     return status;
 }

@@ -9,6 +9,8 @@
 #include "tests/hardening/operator_model.h"
 #include "tests/support/fake_platform.h"
 
+#include "modes/modes.h"
+
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -23,9 +25,37 @@ using hardening::expected_requests;
 
 std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
+// The first word typed, given to --set as each setting's value, must be taken
+// exactly when the console takes it at that setting's prompt, as the same value.
+void check_set_values(const std::uint8_t* data, std::size_t size) {
+    std::string word;
+    for (std::size_t i = 0;
+         i < size && data[i] != 0 && std::strchr(" \t\n\v\f\r", data[i]) == nullptr; ++i) {
+        word += static_cast<char>(data[i]);
+    }
+    for (const char* letter : {"v", "s", "m", "a"}) {
+        const std::string typed = std::string(letter) + " " + word + "\n";
+        const Bytes console =
+            expected_requests(reinterpret_cast<const std::uint8_t*>(typed.data()), typed.size());
+        Assignment a{};
+        const std::string argument = std::string(letter) + "=" + word;
+        const bool taken = parse_assignment(argument.c_str(), false, a) == nullptr;
+        if (taken != !console.empty()) {
+            fuzz::fail("--set and the console disagree on taking a value", typed, argument);
+        }
+        const std::int32_t value =
+            console.size() > 3 ? console[2] | (console[1] == 2 ? console[3] << 8 : 0) : -1;
+        if (taken && value != a.number) {
+            fuzz::fail("--set and the console take a value differently", std::to_string(value),
+                       std::to_string(a.number));
+        }
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    check_set_values(data, size);
     fake::reset();
     std::memset(tx_buffer, 0, sizeof tx_buffer);
     std::memset(rx_buffer, 0, sizeof rx_buffer);

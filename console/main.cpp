@@ -1,3 +1,0 @@
-#include "console/console.h"
-
-int main(int argc, char** argv) { return run_console(argc, argv); }
