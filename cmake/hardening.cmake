@@ -18,8 +18,14 @@ set(hardening_compile_flags -fstack-protector-strong)
 # Stack clash and control-flow protection exist only for some targets
 # (x86 for the latter): probe rather than list architectures. clang takes a
 # flag its target ignores with only a warning, so the probe makes it an error.
+# Windows probes every large stack allocation already (__chkstk), and MinGW's
+# GCC 12 crashes on stack clash protection in functions that never return.
+set(hardening_optional_flags -fcf-protection)
+if(NOT WIN32)
+    list(PREPEND hardening_optional_flags -fstack-clash-protection)
+endif()
 set(CMAKE_REQUIRED_FLAGS -Werror)
-foreach(flag -fstack-clash-protection -fcf-protection)
+foreach(flag ${hardening_optional_flags})
     string(MAKE_C_IDENTIFIER "TOLVANER_HAS${flag}" has_flag)
     check_cxx_compiler_flag(${flag} ${has_flag})
     if(${has_flag})

@@ -171,13 +171,12 @@ int gathered;
 
 // Whether what has come so far is one whole frame, or can never become one.
 bool reply_complete() {
-    return gathered >= 3 &&
-           (read_bytes[1] > max_payload_length || gathered >= read_bytes[1] + 3);
+    return gathered >= 3 && (read_bytes[1] > max_payload_length || gathered >= read_bytes[1] + 3);
 }
 
 void read_more(unsigned timeout_ms) {
-    int got = platform_read_within(read_bytes + gathered, frame_buffer_size + 1 - gathered,
-                                   timeout_ms);
+    int got =
+        platform_read_within(read_bytes + gathered, frame_buffer_size + 1 - gathered, timeout_ms);
     if (got < 0) {
         wire_trace_read_failed(platform_failure_text());
         fail("error occurred during read operation\n");
@@ -213,8 +212,8 @@ FrameResult await_reply(std::uint8_t payload_needed, unsigned limit_ms, unsigned
             read_more(quiet);
         }
     }
-    bytes_read = static_cast<std::uint32_t>(gathered < frame_buffer_size ? gathered
-                                                                         : frame_buffer_size);
+    bytes_read =
+        static_cast<std::uint32_t>(gathered < frame_buffer_size ? gathered : frame_buffer_size);
     std::memcpy(rx_buffer, read_bytes, bytes_read);
     last_verdict = judge_read(read_bytes, gathered, true, payload_needed);
     last_words = read_verdict_text(last_verdict, read_bytes, gathered, payload_needed);

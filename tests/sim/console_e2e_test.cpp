@@ -315,7 +315,8 @@ TEST_P(Modes, ShowResultsOnStandardOutputCausesOnStandardErrorAndTheStatus) {
     EXPECT_TRUE(std::regex_match(s.errors, std::regex(c.errors))) << s.errors;
 }
 
-const std::string no_reply = "tolvaner: ([a-z_]+): no good reply \\(nothing arrived within the settle time\\)\n";
+const std::string no_reply =
+    "tolvaner: ([a-z_]+): no good reply \\(nothing arrived within the settle time\\)\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Modes,
