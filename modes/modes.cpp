@@ -414,10 +414,12 @@ int run_mode(const ModeRequest& r) {
     }
     use_fast_exchange(false);
     close_port();
-    wire_trace_close();
+    // A trace with lines missing has said so on standard error already.
+    const bool traced = wire_trace_close();
     port_messages_to(stdout);
-    // Results that could not be written (a full disk, a closed pipe) are lost.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    // Results that could not be written (a full disk, a closed pipe) are lost,
+    // and so is a record a script asked for.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) || !traced) {
         return status_failure;
     }
     if (any_fault) {

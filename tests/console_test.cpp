@@ -236,6 +236,8 @@ TEST_F(ConsoleTest, AnUnwritableTraceIsSaidOnceAndFailsTheSession) {
                        "device); it is incomplete\n"
                        "tolvaner: COM1: reply to C: nothing arrived within the settle time\n");
     EXPECT_EQ(run.status, 1);
+    // In a mode too, where it outranks the status of a query without a reply.
+    EXPECT_EQ(run_console_args("", {"--trace", "/dev/full", "--read", "COM1"}).status, 1);
 }
 #endif
 

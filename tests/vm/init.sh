@@ -131,13 +131,19 @@ say "status session $?"
 show "out session" /tmp/out
 
 # While one tolvaner holds the port: its line settings, and a second refused.
+# A session fed through a FIFO, with a query answered: tolvaner holds the
+# port until fd 3 closes. The FIFO is opened read-write, which never blocks:
+# a blocking open can be cut short by a signal, and this shell is init.
 mkfifo /tmp/held
-rm -f /tmp/out
-tolvaner $port </tmp/held >/tmp/out 2>&1 &
-held=$!
-exec 3>/tmp/held
-echo "r v" >&3
-await_text /tmp/out "Pulse Value ="
+start_held_session() {
+    rm -f /tmp/out
+    tolvaner $port </tmp/held >/tmp/out 2>&1 &
+    held=$!
+    exec 3<>/tmp/held
+    echo "r v" >&3
+    await_text /tmp/out "Pulse Value ="
+}
+start_held_session
 say "stty $(stty -a -F $port 2>/dev/null | tr '\n' ' ')"
 echo modem | port-probe $port >/tmp/modem 2>&1
 show "out modem" /tmp/modem
@@ -246,12 +252,7 @@ fi
 # writes is not taken. Last, as the line stays full. Not on the emulated FTDI
 # adapter: when its host side stops reading, the whole machine stops with it.
 if [ $driver != ftdi ]; then
-    rm -f /tmp/out
-    tolvaner $port </tmp/held >/tmp/out 2>&1 &
-    held=$!
-    exec 3>/tmp/held
-    echo "r v" >&3
-    await_text /tmp/out "Pulse Value ="
+    start_held_session
     stall
     echo fill | port-probe $port >/tmp/fill 2>&1
     show "probe fill" /tmp/fill
