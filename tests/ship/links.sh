@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # check_links DIR: every relative link in the Markdown files installed in DIR
 # leads to a file installed there, wherever the README points into docs/.
 # Sourced by the package tests, which define fail.
