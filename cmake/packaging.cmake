@@ -19,7 +19,10 @@ install(TARGETS tolvaner RUNTIME DESTINATION ${tolvaner_bin_dir})
 if(TARGET tolvaner-sim)
     install(TARGETS tolvaner-sim RUNTIME DESTINATION ${tolvaner_bin_dir})
 endif()
-install(FILES README.md docs/protocol.md DESTINATION ${tolvaner_doc_dir})
+# The documents keep the source tree's layout, so that the README's links to
+# docs/ hold where it is installed as well as in the repository.
+install(FILES README.md DESTINATION ${tolvaner_doc_dir})
+install(FILES docs/protocol.md DESTINATION ${tolvaner_doc_dir}/docs)
 if(NOT WIN32)
     # Where bash-completion loads it from the first time `tolvaner` is completed.
     install(FILES completion/tolvaner.bash RENAME tolvaner

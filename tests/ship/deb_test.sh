@@ -41,7 +41,7 @@ expected_files=(
     ./usr/share/doc/tolvaner/README.md
     ./usr/share/doc/tolvaner/changelog.gz
     ./usr/share/doc/tolvaner/copyright
-    ./usr/share/doc/tolvaner/protocol.md
+    ./usr/share/doc/tolvaner/docs/protocol.md
     ./usr/share/man/man1/tolvaner-sim.1.gz
     ./usr/share/man/man1/tolvaner.1.gz
 )
@@ -107,6 +107,9 @@ head -1 "$copyright" | grep -qF "copyright-format/1.0" || fail "copyright is not
 grep -qx "Copyright: 2026 The tolvaner authors" "$copyright" || fail "copyright names no holder"
 zcat "$work/root/usr/share/doc/tolvaner/changelog.gz" | head -1 |
     grep -qF "tolvaner ($version) " || fail "the changelog does not begin with $version"
+# shellcheck source=tests/ship/links.sh
+source "$(dirname "$0")/links.sh"
+check_links "$work/root/usr/share/doc/tolvaner"
 
 # Both programs hardened as the distribution builds its own. Control-flow
 # protection is left out: it needs a C library built for it, which this

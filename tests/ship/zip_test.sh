@@ -28,7 +28,7 @@ zip=$work/pkg/tolvaner-$version-win64.zip
 # cmake reads zip archives itself: no unzip needed.
 (cd "$work" && timeout 60 cmake -E tar xf "$zip") || fail "cannot unpack $zip"
 top=$work/tolvaner-$version-win64
-for file in tolvaner.exe README.md protocol.md LICENSE CHANGELOG.md; do
+for file in tolvaner.exe README.md docs/protocol.md LICENSE CHANGELOG.md; do
     [[ -f $top/$file ]] || fail "the zip has no $file at its top"
 done
 [[ ! -e $top/tolvaner-sim.exe ]] || fail "the zip holds a simulator"
@@ -44,4 +44,7 @@ dlls=$(sed -n 's/^\tDLL Name: //p' <<<"$headers" | tr '[:lower:]' '[:upper:]' | 
 [[ $dlls == "ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL SETUPAPI.DLL WINMM.DLL" ]] ||
     fail "tolvaner.exe needs other DLLs: $dlls"
 cmp -s "$top/README.md" "$(dirname "$0")/../../README.md" || fail "README.md differs from the source"
+# shellcheck source=tests/ship/links.sh
+source "$(dirname "$0")/links.sh"
+check_links "$top"
 echo "PASS: $(basename "$zip"): $(cd "$top" && echo *)"
