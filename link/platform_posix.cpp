@@ -19,6 +19,7 @@
 #include <unistd.h>
 #if defined(__linux__)
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <dirent.h>
 #include <sys/prctl.h>
@@ -70,7 +71,7 @@ bool group_name(gid_t gid, char* name, int capacity) {
             continue;
         }
         char* end = nullptr;
-        const unsigned long value = std::strtoul(id + 1, &end, 10);
+        const unsigned long long value = std::strtoull(id + 1, &end, 10);
         if (end != id + 1 && *end == ':' && value == gid) {
             *password = '\0';
             int n = 0;
@@ -197,11 +198,26 @@ bool is_real_serial_device(dev_t device) {
     return stat(path, &info) == 0;
 }
 
+// A process number written in decimal (a /proc entry, a lock file's
+// text, where blanks may follow when not `whole`); 0 for anything else,
+// a number beyond what a pid_t holds included.
+pid_t pid_from_text(const char* text, bool whole) {
+    std::int64_t n = 0;
+    const char* p = text + std::strspn(text, " ");
+    const char* digits = p;
+    for (; *p >= '0' && *p <= '9' && n <= INT32_MAX; ++p) {
+        n = n * 10 + (*p - '0');
+    }
+    const bool ends = whole ? *p == '\0' : (*p == '\0' || std::strchr(" \n", *p) != nullptr);
+    return p != digits && ends && n > 0 && n <= INT32_MAX ? static_cast<pid_t>(n) : 0;
+}
+
 // "PID (command)" of a process, in `text`; the command is left out when it
 // cannot be read.
-void describe_process(long pid, char* text, int capacity) {
+void describe_process(pid_t pid, char* text, int capacity) {
+    const auto number = static_cast<long long>(pid);
     char path[64];
-    std::snprintf(path, sizeof path, "/proc/%ld/comm", pid);
+    std::snprintf(path, sizeof path, "/proc/%lld/comm", number);
     char command[64] = "";
     if (std::FILE* file = std::fopen(path, "re")) {
         if (std::fgets(command, sizeof command, file) == nullptr) {
@@ -211,16 +227,16 @@ void describe_process(long pid, char* text, int capacity) {
     }
     command[std::strcspn(command, "\n")] = '\0';
     if (command[0] != '\0') {
-        std::snprintf(text, static_cast<size_t>(capacity), "%ld (%s)", pid, command);
+        std::snprintf(text, static_cast<size_t>(capacity), "%lld (%s)", number, command);
     } else {
-        std::snprintf(text, static_cast<size_t>(capacity), "%ld", pid);
+        std::snprintf(text, static_cast<size_t>(capacity), "%lld", number);
     }
 }
 
 // True when `pid` has a descriptor open on `device`.
-bool process_holds(long pid, dev_t device) {
+bool process_holds(pid_t pid, dev_t device) {
     char fd_dir[64];
-    std::snprintf(fd_dir, sizeof fd_dir, "/proc/%ld/fd", pid);
+    std::snprintf(fd_dir, sizeof fd_dir, "/proc/%lld/fd", static_cast<long long>(pid));
     DIR* dir = opendir(fd_dir);
     if (dir == nullptr) {
         return false; // gone, or another user's: /proc does not let us see
@@ -245,17 +261,16 @@ bool process_holds(long pid, dev_t device) {
 
 // Another process with the device open, by its descriptors in /proc; 0 when
 // none can be seen.
-long process_holding(dev_t device) {
+pid_t process_holding(dev_t device) {
     DIR* proc = opendir("/proc");
     if (proc == nullptr) {
         return 0;
     }
-    const long self = static_cast<long>(getpid());
-    long holder = 0;
+    const pid_t self = getpid();
+    pid_t holder = 0;
     while (dirent* entry = readdir(proc)) {
-        char* end = nullptr;
-        const long pid = std::strtol(entry->d_name, &end, 10);
-        if (pid > 0 && *end == '\0' && pid != self && process_holds(pid, device)) {
+        const pid_t pid = pid_from_text(entry->d_name, true);
+        if (pid > 0 && pid != self && process_holds(pid, device)) {
             holder = pid;
             break;
         }
@@ -268,7 +283,7 @@ long process_holding(dev_t device) {
 // terminal programs of long standing leave them: its PID in ASCII, or as a
 // binary int in the oldest form. 0 when there is no such file, or its process
 // is gone (a stale lock left by a crash is no holder), or it is our own.
-long lock_file_holder(const char* path) {
+pid_t lock_file_holder(const char* path) {
     std::FILE* file = std::fopen(path, "re");
     if (file == nullptr) {
         return 0;
@@ -277,17 +292,17 @@ long lock_file_holder(const char* path) {
     const size_t got = std::fread(text, 1, sizeof text - 1, file);
     std::fclose(file);
     text[got] = '\0';
-    char* end = nullptr;
-    long pid = std::strtol(text, &end, 10);
-    if (end == text && got == sizeof(int)) {
-        int binary = 0;
+    pid_t pid = pid_from_text(text, false);
+    if (pid == 0 && got == sizeof(std::int32_t) && (text[0] < '0' || text[0] > '9')) {
+        std::int32_t binary = 0;
         std::memcpy(&binary, text, sizeof binary);
-        pid = binary;
+        pid = binary > 0 ? static_cast<pid_t>(binary) : 0;
     }
-    if (pid <= 0 || pid == static_cast<long>(getpid())) {
+    // Never kill(0 or less, ...): that asks about a whole group of processes.
+    if (pid <= 0 || pid == getpid()) {
         return 0;
     }
-    const bool alive = kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+    const bool alive = kill(pid, 0) == 0 || errno == EPERM;
     return alive ? pid : 0;
 }
 
@@ -300,7 +315,7 @@ bool held_by_another(const char* name) {
         return false;
     }
     char who[96];
-    if (const long pid = process_holding(info.st_rdev)) {
+    if (const pid_t pid = process_holding(info.st_rdev)) {
         describe_process(pid, who, sizeof who);
         std::snprintf(failure_text, sizeof failure_text, "held by PID %s", who);
         return true;
@@ -316,7 +331,7 @@ bool held_by_another(const char* name) {
     for (const char* dir : lock_dirs) {
         char path[PATH_MAX + 32];
         std::snprintf(path, sizeof path, "%s/LCK..%s", dir, base);
-        if (const long pid = lock_file_holder(path)) {
+        if (const pid_t pid = lock_file_holder(path)) {
             describe_process(pid, who, sizeof who);
             std::snprintf(failure_text, sizeof failure_text, "held by PID %s, lock file %.120s",
                           who, path);
