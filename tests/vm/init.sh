@@ -191,13 +191,14 @@ say "status by-lock $?"
 show "out by-lock" /tmp/out
 kill $holder
 wait $holder 2>/dev/null
-rm -f $lock
+# Beside the stale one, a number no process can have (as a pid_t, -1).
+printf '%10d\n' 4294967295 >$lock
 lock=/run/lock/LCK..${port#/dev/}
 printf '%10d\n' $holder >$lock
 echo "r v x" | timeout 30 tolvaner $port >/tmp/out 2>&1
 say "status stale-lock $?"
 show "out stale-lock" /tmp/out
-rm -f $lock
+rm -f $lock /var/lock/LCK..${port#/dev/}
 
 # The adapter pulled out: at the prompt with commands then typed, and while a
 # query waits out its settle time. The kernel log times the unplug and the end.
