@@ -170,26 +170,12 @@ void average_interval() {
     }
 }
 
-// Bytes from the device reach the operator's terminal: one that is not
-// printable ASCII (a control character, an escape sequence, 0x80 and up)
-// could hide text or drive the terminal, so it is shown as \xNN.
-void print_device_byte(std::uint8_t byte) {
-    if (byte >= 0x20 && byte <= 0x7E) {
-        std::putchar(byte);
-    } else {
-        std::printf("\\x%02X", static_cast<unsigned>(byte));
-    }
-}
-
 void product_id() {
     if (query(Opcode::product_id, ReadbackItem::none) != frame_good) {
         return;
     }
     std::fputs("Product ID = ", stdout);
-    const char* text = reply_text();
-    for (int i = 0; i < reply_text_length(); ++i) {
-        print_device_byte(static_cast<std::uint8_t>(text[i]));
-    }
+    print_device_bytes(reply_text(), reply_text_length());
     std::putchar('\n');
 }
 
@@ -222,11 +208,13 @@ void readbacks() {
     case ReadbackItem::full_scale:
         std::printf("Full Scale value = %d kilowatts\n", reply_u16());
         break;
-    case ReadbackItem::output_mode:
+    case ReadbackItem::output_mode: {
+        const char mode = static_cast<char>(reply_u8());
         std::fputs("Output Mode = ", stdout);
-        print_device_byte(reply_u8());
+        print_device_bytes(&mode, 1);
         std::putchar('\n');
         break;
+    }
     case ReadbackItem::dac_value:
         std::printf("most recent DAC value = %u\n", static_cast<unsigned>(reply_u8()));
         break;

@@ -124,6 +124,17 @@ namespace {
 // length 29 followed by anything else is more than one frame, not a reply.
 std::uint8_t read_bytes[frame_buffer_size + 1];
 
+// Keeps the `count` bytes of a read in rx_buffer (as many as it holds),
+// judges them, and traces them with the verdict.
+FrameResult keep_and_judge(int count, bool is_reply, int payload_needed) {
+    bytes_read = static_cast<std::uint32_t>(count < frame_buffer_size ? count : frame_buffer_size);
+    std::memcpy(rx_buffer, read_bytes, bytes_read);
+    last_verdict = judge_read(read_bytes, count, is_reply, payload_needed);
+    last_words = read_verdict_text(last_verdict, read_bytes, count, payload_needed);
+    wire_trace_read(read_bytes, count, last_verdict, last_words);
+    return last_verdict == ReadVerdict::good ? frame_good : frame_fault;
+}
+
 FrameResult read_and_judge(bool is_reply, int payload_needed) {
     int got = platform_read(read_bytes, frame_buffer_size);
     if (got == frame_buffer_size && is_reply && platform_read(read_bytes + got, 1) == 1) {
@@ -133,19 +144,12 @@ FrameResult read_and_judge(bool is_reply, int payload_needed) {
         wire_trace_read_failed(platform_failure_text());
         fail("error occurred during read operation\n");
     }
-    bytes_read = static_cast<std::uint32_t>(got < frame_buffer_size ? got : frame_buffer_size);
-    std::memcpy(rx_buffer, read_bytes, bytes_read);
-    const ReadVerdict verdict = judge_read(read_bytes, got, is_reply, payload_needed);
-    const char* words = read_verdict_text(verdict, read_bytes, got, payload_needed);
-    wire_trace_read(read_bytes, got, verdict, words);
-    last_verdict = verdict;
-    last_words = words;
-    if (verdict != ReadVerdict::good) {
+    if (keep_and_judge(got, is_reply, payload_needed) != frame_good) {
         std::fputs("Packet checksum fault\n", stdout);
         if (is_reply) {
-            tell_cause("reply to %c: %s", tx_buffer[0], words);
+            tell_cause("reply to %c: %s", tx_buffer[0], last_words);
         } else {
-            tell_cause("waiting at start: %s", words);
+            tell_cause("waiting at start: %s", last_words);
         }
         return frame_fault;
     }
@@ -212,13 +216,7 @@ FrameResult await_reply(std::uint8_t payload_needed, unsigned limit_ms, unsigned
             read_more(quiet);
         }
     }
-    bytes_read =
-        static_cast<std::uint32_t>(gathered < frame_buffer_size ? gathered : frame_buffer_size);
-    std::memcpy(rx_buffer, read_bytes, bytes_read);
-    last_verdict = judge_read(read_bytes, gathered, true, payload_needed);
-    last_words = read_verdict_text(last_verdict, read_bytes, gathered, payload_needed);
-    wire_trace_read(read_bytes, gathered, last_verdict, last_words);
-    return last_verdict == ReadVerdict::good ? frame_good : frame_fault;
+    return keep_and_judge(gathered, true, payload_needed);
 }
 
 ReadVerdict last_read_verdict() { return last_verdict; }

@@ -49,9 +49,6 @@ void fail(const char* message) { fail_because(message, ""); }
 
 void open_port(const char* name) {
     port_name = name;
-    // Again here, for every front end: should one have opened a file first,
-    // its number is already safe from the port.
-    platform_guard_standard_streams();
     if (is_usb_selector(name)) {
         name = usb_selector_port(name);
         port_name = name;

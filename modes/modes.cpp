@@ -120,18 +120,6 @@ bool is_text(const DeviceItem& item) {
     return item.decode == ItemDecode::text || item.decode == ItemDecode::character;
 }
 
-// Device bytes as the console shows them: printable ASCII, else \xNN.
-void print_shown(const char* text, int length) {
-    for (int i = 0; i < length; ++i) {
-        const auto byte = static_cast<std::uint8_t>(text[i]);
-        if (byte >= 0x20 && byte <= 0x7E) {
-            std::putchar(byte);
-        } else {
-            std::printf("\\x%02X", static_cast<unsigned>(byte));
-        }
-    }
-}
-
 void print_json_string(const char* text, int length) {
     std::putchar('"');
     for (int i = 0; i < length; ++i) {
@@ -147,23 +135,14 @@ void print_json_string(const char* text, int length) {
     std::putchar('"');
 }
 
-void print_value_text(const DeviceItem& item) {
+// An item's value as the text format (- for no good reply) or JSON (null)
+// shows it.
+void print_value(const DeviceItem& item, bool json) {
     const Reading& r = readings[index_of(item)];
     if (!r.good) {
-        std::fputs("-", stdout);
+        std::fputs(json ? "null" : "-", stdout);
     } else if (is_text(item)) {
-        print_shown(r.text, r.text_length);
-    } else {
-        std::printf("%d", static_cast<int>(r.number));
-    }
-}
-
-void print_value_json(const DeviceItem& item) {
-    const Reading& r = readings[index_of(item)];
-    if (!r.good) {
-        std::fputs("null", stdout);
-    } else if (is_text(item)) {
-        print_json_string(r.text, r.text_length);
+        (json ? print_json_string : print_device_bytes)(r.text, r.text_length);
     } else {
         std::printf("%d", static_cast<int>(r.number));
     }
@@ -179,7 +158,7 @@ void print_readings() {
         for (const DeviceItem& item : device_items) {
             if (readings[index_of(item)].taken) {
                 print_json_key(item.key);
-                print_value_json(item);
+                print_value(item, true);
             }
         }
         std::fputs("}\n", stdout);
@@ -190,7 +169,7 @@ void print_readings() {
             continue;
         }
         std::printf("%-18s", item.key);
-        print_value_text(item);
+        print_value(item, false);
         if (item.unit[0] != '\0' && readings[index_of(item)].good) {
             std::printf(" %s", item.unit);
         }
@@ -302,9 +281,9 @@ void print_sample(const WallTime& t, const DeviceItem& dac, const DeviceItem& kw
         std::printf("{\"time\":\"%s\",\"port\":", stamp);
         print_json_string(request->port, static_cast<int>(std::strlen(request->port)));
         print_json_key(dac.key);
-        print_value_json(dac);
+        print_value(dac, true);
         print_json_key(kwh.key);
-        print_value_json(kwh);
+        print_value(kwh, true);
         std::fputs("}\n", stdout);
         return;
     case Format::csv:
@@ -322,9 +301,9 @@ void print_sample(const WallTime& t, const DeviceItem& dac, const DeviceItem& kw
         break;
     }
     std::printf("%s  %s ", stamp, dac.key);
-    print_value_text(dac);
+    print_value(dac, false);
     std::printf("  %s ", kwh.key);
-    print_value_text(kwh);
+    print_value(kwh, false);
     if (bar) {
         const int filled =
             level.good ? (static_cast<int>(level.number) * bar_width + 127) / 255 : 0;

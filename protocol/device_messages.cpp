@@ -4,6 +4,8 @@
 
 #include "link/platform.h"
 
+#include <cstdio>
+
 namespace {
 
 void send_request(Opcode opcode, std::uint8_t length, bool is_query = false) {
@@ -99,3 +101,14 @@ int reply_text_length() {
 }
 
 const char* reply_text() { return reinterpret_cast<const char*>(rx_buffer + 2); }
+
+void print_device_bytes(const char* bytes, int count) {
+    for (int i = 0; i < count; ++i) {
+        const auto byte = static_cast<std::uint8_t>(bytes[i]);
+        if (byte >= 0x20 && byte <= 0x7E) {
+            std::putchar(byte);
+        } else {
+            std::printf("\\x%02X", static_cast<unsigned>(byte));
+        }
+    }
+}

@@ -66,3 +66,9 @@ std::int8_t reply_s8();
 // zero byte. Returns the count of characters at reply_text().
 int reply_text_length();
 const char* reply_text();
+
+// Prints bytes the device sent (a product ID, an output mode) on standard
+// output. One that is not printable ASCII (a control character, an escape
+// sequence, 0x80 and up) could hide text or drive the terminal, so it is
+// shown as \xNN.
+void print_device_bytes(const char* bytes, int count);
