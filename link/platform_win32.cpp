@@ -150,10 +150,12 @@ int platform_read_within(std::uint8_t* buffer, int capacity, unsigned timeout_ms
     waiting.ReadTotalTimeoutMultiplier = MAXDWORD;
     waiting.ReadTotalTimeoutConstant = timeout_ms < MAXDWORD - 1 ? timeout_ms : MAXDWORD - 1;
     if (!SetCommTimeouts(port_handle, &waiting)) {
+        note_failure(GetLastError());
         return -1;
     }
     const int got = platform_read(buffer, capacity);
     if (!SetCommTimeouts(port_handle, &port_timeouts)) {
+        note_failure(GetLastError());
         return -1;
     }
     return got;
