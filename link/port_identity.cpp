@@ -1,6 +1,9 @@
 #include "link/port_identity.h"
 
+#include "link/text_escape.h"
+
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -33,18 +36,11 @@ void identity_add(const char* key, const char* value) {
 
 void identity_add_quoted(const char* key, const char* value) {
     char text[256];
-    int n = 0;
-    text[n++] = '"';
-    for (const char* p = value; *p != '\0' && n < static_cast<int>(sizeof text) - 6; ++p) {
-        auto c = static_cast<unsigned char>(*p);
-        if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
-            n += std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "\\x%02X", c);
-        } else {
-            text[n++] = static_cast<char>(c);
-        }
-    }
-    text[n++] = '"';
-    text[n] = '\0';
+    text[0] = '"';
+    const int n = 1 + escape_bytes(text + 1, static_cast<int>(sizeof text) - 2, value,
+                                   static_cast<int>(std::strlen(value)), "\"\\");
+    text[n] = '"';
+    text[n + 1] = '\0';
     identity_add(key, text);
 }
 

@@ -3,6 +3,7 @@
 #include "protocol/device_items.h"
 
 #include "link/platform.h"
+#include "link/text_escape.h"
 
 #include <cstdio>
 
@@ -102,13 +103,4 @@ int reply_text_length() {
 
 const char* reply_text() { return reinterpret_cast<const char*>(rx_buffer + 2); }
 
-void print_device_bytes(const char* bytes, int count) {
-    for (int i = 0; i < count; ++i) {
-        const auto byte = static_cast<std::uint8_t>(bytes[i]);
-        if (byte >= 0x20 && byte <= 0x7E) {
-            std::putchar(byte);
-        } else {
-            std::printf("\\x%02X", static_cast<unsigned>(byte));
-        }
-    }
-}
+void print_device_bytes(const char* bytes, int count) { print_escaped(stdout, bytes, count); }
