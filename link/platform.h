@@ -76,16 +76,3 @@ struct WallTime {
     int year, month, day, hour, minute, second, millisecond;
 };
 WallTime platform_wall_time();
-
-// Called once for every serial port found: the name to pass to the program,
-// and what identifies the port ("" when nothing does).
-using PortFound = void (*)(const char* name, const char* identity);
-
-// Finds this machine's serial ports, in order of name, and opens none of them:
-// a port may carry a console or a device in use. On Linux and macOS `root` is
-// where the file system starts ("/"; tests give a tree of their own); Windows
-// reads its registry and ignores it.
-void platform_list_ports(const char* root, PortFound found);
-
-// What port names look like on this platform, for the help: a few examples.
-const char* platform_port_names();

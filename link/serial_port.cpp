@@ -1,7 +1,7 @@
 #include "link/serial_port.h"
 
 #include "link/platform.h"
-#include "link/port_selector.h"
+#include "ports/port_selector.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -11,6 +11,8 @@ namespace {
 
 const char* port_name = "";
 std::FILE* message_stream = stdout;
+const char* list_root = "/";
+char resolved_name[300];
 
 } // namespace
 
@@ -50,7 +52,25 @@ void fail(const char* message) { fail_because(message, ""); }
 void open_port(const char* name) {
     port_name = name;
     if (is_usb_selector(name)) {
-        name = usb_selector_port(name);
+        switch (
+            resolve_usb_selector(list_root, name, resolved_name, sizeof resolved_name, nullptr)) {
+        case SelectorResult::found:
+            break;
+        case SelectorResult::malformed:
+            fail_because("serial port does not exist\n",
+                         "not a USB identity: give usb:VID:PID or usb:VID:PID:SERIAL, "
+                         "VID and PID in hex");
+        case SelectorResult::none:
+            fail_because(
+                "serial port does not exist\n",
+                "no serial port has this USB identity (tolvaner --list shows each port's)");
+        case SelectorResult::several:
+            std::fflush(stdout);
+            resolve_usb_selector(list_root, name, resolved_name, sizeof resolved_name, stderr);
+            fail_because("", "these ports all have this USB identity: add the serial number "
+                             "(usb:VID:PID:SERIAL) or give the port's name");
+        }
+        name = resolved_name;
         port_name = name;
     }
     switch (platform_open_port(name)) {
@@ -74,25 +94,4 @@ void open_port(const char* name) {
 
 void close_port() { platform_close_port(); }
 
-namespace {
-
-int ports_listed;
-
-void print_port(const char* name, const char* identity) {
-    ++ports_listed;
-    if (identity[0] == '\0') {
-        std::printf("%s\n", name);
-    } else {
-        std::printf("%s  %s\n", name, identity);
-    }
-}
-
-} // namespace
-
-void list_ports(const char* root) {
-    ports_listed = 0;
-    platform_list_ports(root, print_port);
-    if (ports_listed == 0) {
-        std::fputs("no serial ports found\n", stdout);
-    }
-}
+void usb_selector_set_root(const char* root) { list_root = root; }

@@ -27,7 +27,6 @@ void port_messages_to(std::FILE* stream);
 // after the fixed message it explains.
 [[gnu::format(printf, 1, 2)]] void tell_cause(const char* format, ...);
 
-// Prints one line for every serial port of this machine, the name to pass to
-// the program first, then what identifies the port; or one line saying there
-// is none. Opens no port. `root`: see platform_list_ports.
-void list_ports(const char* root);
+// Where a usb: selector is looked up: "/" unless a test gives a tree of its
+// own (see list_serial_ports).
+void usb_selector_set_root(const char* root);

@@ -4,6 +4,7 @@
 #include "link/platform.h"
 #include "link/serial_port.h"
 #include "modes/modes.h"
+#include "ports/port_identity.h"
 
 #include <cstdio>
 #include <cstring>
@@ -20,7 +21,7 @@ void print_usage() {
 
 void print_help() {
     print_usage();
-    std::printf("  PORT               a serial port: %s\n", platform_port_names());
+    std::printf("  PORT               a serial port: %s\n", port_name_examples());
     std::fputs(
         "  --list             list the serial ports of this machine\n"
         "  --trace FILE PORT  run on PORT and append every frame on the line to FILE\n"

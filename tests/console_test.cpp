@@ -1,3 +1,4 @@
+#include "ports/port_record.h"
 #include "tests/support/case_name.h"
 #include "tests/support/console_session.h"
 
@@ -116,7 +117,7 @@ TEST_F(ConsoleTest, HelpNamesEveryOptionAndTheManual) {
         EXPECT_EQ(run.status, 0) << option;
         EXPECT_EQ(run.out.rfind(usage, 0), 0U) << option << " begins with the usage";
         for (const char* line : {"\n  --list ", "\n  --trace FILE PORT ", "\n  --version ",
-                                 "\n  -h, --help ", "man tolvaner", platform_port_names()}) {
+                                 "\n  -h, --help ", "man tolvaner", port_name_examples()}) {
             EXPECT_NE(run.out.find(line), std::string::npos) << option << " lacks " << line;
         }
         EXPECT_TRUE(fake::platform().opened_name.empty());

@@ -1,8 +1,9 @@
 // tolvaner --list against sysfs trees of the shapes the kernel makes: USB
 // serial adapters, CDC ACM devices, and 8250 ports with and without a UART,
 // before and after the serial-base bus (Linux 6.3).
-#include "link/port_selector.h"
 #include "link/serial_port.h"
+#include "ports/port_identity.h"
+#include "ports/port_selector.h"
 #include "tests/support/console_session.h"
 
 #include <filesystem>

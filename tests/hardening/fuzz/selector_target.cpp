@@ -1,10 +1,10 @@
-// Fuzz target: a port given as usb:..., then, after a line end, an identity
-// text as a port list might give it. Nothing may crash on either; a selector
-// that is read must be read back the same from its own canonical form, must
-// match an identity that the port lists would make for its device, whatever
-// its serial number holds, and must not match another vendor's.
-#include "link/port_identity.h"
-#include "link/port_selector.h"
+// Fuzz target: a port given as usb:..., then, after a line end, a serial
+// number as a port list might give it. Nothing may crash on either; a
+// selector that is read must be read back the same from its own canonical
+// form, must match the record the port lists would make for its device,
+// whatever its serial number holds, and must not match another vendor's.
+#include "ports/port_identity.h"
+#include "ports/port_selector.h"
 #include "tests/hardening/fuzz/fuzz_support.h"
 #include "tests/support/fake_platform.h"
 
@@ -16,11 +16,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fake::reset(); // the port code linked in here stands on the fake platform
     const std::string input(reinterpret_cast<const char*>(data), size);
     const std::string text = input.substr(0, input.find('\n')).c_str();
-    const std::string identity =
+    const std::string serial =
         input.find('\n') == std::string::npos ? "" : input.substr(input.find('\n') + 1).c_str();
     UsbSelector selector{};
     bool read = parse_usb_selector(text.c_str(), selector);
-    usb_identity_matches(identity.c_str(), selector);
+    PortRecord port{};
+    port.usb = true;
+    std::snprintf(port.serial, sizeof port.serial, "%s", serial.c_str());
+    usb_port_matches(port, selector);
     if (!read) {
         return 0;
     }
@@ -32,21 +35,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         again.product != selector.product || std::string(again.serial) != selector.serial) {
         fuzz::fail("the canonical form reads back otherwise", text, canonical);
     }
-    if (std::strlen(selector.serial) > 60) {
-        return 0; // the port lists keep no more of a serial number, escaped
-    }
-    identity_clear();
-    identity_add("driver", "x");
-    char pair[16];
-    std::snprintf(pair, sizeof pair, "%04X:%04X", selector.vendor, selector.product);
-    identity_add("usb", pair);
-    identity_add_quoted("serial", selector.serial);
-    if (!usb_identity_matches(identity_text(), selector)) {
-        fuzz::fail("its own device's identity does not match", text, fuzz::escape(identity_text()));
+    port.vendor = selector.vendor;
+    port.product = selector.product;
+    std::snprintf(port.serial, sizeof port.serial, "%s", selector.serial);
+    char identity[1600];
+    port_identity_text(port, identity, sizeof identity);
+    if (!usb_port_matches(port, selector)) {
+        fuzz::fail("its own device's record does not match", text, fuzz::escape(identity));
     }
     selector.vendor = static_cast<std::uint16_t>(selector.vendor + 1);
-    if (usb_identity_matches(identity_text(), selector)) {
-        fuzz::fail("another vendor's device matches", text, fuzz::escape(identity_text()));
+    if (usb_port_matches(port, selector)) {
+        fuzz::fail("another vendor's device matches", text, fuzz::escape(identity));
     }
     return 0;
 }

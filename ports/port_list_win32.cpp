@@ -2,8 +2,7 @@
 // HKLM\HARDWARE\DEVICEMAP\SERIALCOMM, each with the name the Device Manager
 // shows for it and, for a USB adapter, its IDs and serial number. Nothing
 // here opens a port.
-#include "link/platform.h"
-#include "link/port_identity.h"
+#include "ports/port_record.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -18,17 +17,27 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
-constexpr int max_ports = 256;
+constexpr std::size_t max_ports = 256;
 constexpr int text_capacity = 256;
 
 struct Port {
     char name[text_capacity];   // COM3
     char device[text_capacity]; // \Device\Serial0
 };
-Port ports[max_ports];
+
+// As much of `from` as fits `to`, always ended.
+template <std::size_t N>
+void copy(char (&to)[N], const char* from) {
+    std::size_t n = 0;
+    for (; n + 1 < N && from[n] != '\0'; ++n) {
+        to[n] = from[n];
+    }
+    to[n] = '\0';
+}
 
 // COMn by number, anything else after them by name.
 std::int64_t com_number(const char* name) {
@@ -52,15 +61,14 @@ int compare_ports(const void* a, const void* b) {
     return std::strcmp(x, y);
 }
 
-int read_serialcomm() {
+void read_serialcomm(std::vector<Port>& ports) {
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
         ERROR_SUCCESS) {
-        return 0;
+        return;
     }
-    int count = 0;
-    for (DWORD index = 0; count < max_ports; ++index) {
-        Port& port = ports[count];
+    for (DWORD index = 0; ports.size() < max_ports; ++index) {
+        Port port{};
         DWORD device_size = sizeof port.device;
         DWORD name_size = sizeof port.name - 1;
         DWORD type = 0;
@@ -73,26 +81,29 @@ int read_serialcomm() {
             continue;
         }
         port.name[name_size] = '\0'; // the data need not end in a zero
-        ++count;
+        ports.push_back(port);
     }
     RegCloseKey(key);
-    return count;
 }
 
-// "VID_0403&PID_6001" in a USB hardware ID, as 0403:6001.
-bool usb_ids(const char* hardware_id, char* pair, size_t capacity) {
-    const char* vid = std::strstr(hardware_id, "VID_");
-    const char* pid = std::strstr(hardware_id, "PID_");
-    if (vid == nullptr || pid == nullptr) {
+// The four hex digits after `tag` in a USB hardware ID.
+bool usb_id_after(const char* hardware_id, const char* tag, std::uint16_t& value) {
+    const char* at = std::strstr(hardware_id, tag);
+    if (at == nullptr) {
         return false;
     }
-    std::snprintf(pair, capacity, "%.4s:%.4s", vid + 4, pid + 4);
-    for (char* p = pair; *p != '\0'; ++p) {
-        if (*p >= 'A' && *p <= 'F') {
-            *p = static_cast<char>(*p - 'A' + 'a');
-        }
-    }
-    return true;
+    char digits[5];
+    std::snprintf(digits, sizeof digits, "%s", at + 4);
+    char* end = nullptr;
+    value = static_cast<std::uint16_t>(std::strtoul(digits, &end, 16));
+    return end == digits + 4;
+}
+
+// "VID_0403&PID_6001" in a USB hardware ID.
+bool usb_ids(const char* hardware_id, PortRecord& port) {
+    port.usb = usb_id_after(hardware_id, "VID_", port.vendor) &&
+               usb_id_after(hardware_id, "PID_", port.product);
+    return port.usb;
 }
 
 // The instance ID of the USB device behind a port, USB\VID_0403&PID_6001\A10K1234:
@@ -116,7 +127,7 @@ bool usb_device_id(HDEVINFO set, SP_DEVINFO_DATA& data, char* id, DWORD capacity
 
 // The friendly name, USB IDs and serial number of the ports-class device whose PortName is
 // `name`, from the Device Manager's records.
-void add_device_manager_names(const char* name) {
+void add_device_manager_names(const char* name, PortRecord& port) {
     HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
     if (set == INVALID_HANDLE_VALUE) {
         return;
@@ -142,24 +153,23 @@ void add_device_manager_names(const char* name) {
                                               reinterpret_cast<BYTE*>(text), sizeof text - 1,
                                               nullptr)) {
             text[sizeof text - 1] = '\0';
-            identity_add_quoted("name", text);
+            copy(port.description, text);
         }
-        char pair[16];
         char id[text_capacity] = "";
         bool usb_device = usb_device_id(set, data, id, sizeof id);
-        if ((usb_device && usb_ids(id, pair, sizeof pair)) ||
-            (SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID, nullptr,
-                                               reinterpret_cast<BYTE*>(text), sizeof text - 1,
-                                               nullptr) &&
-             usb_ids(text, pair, sizeof pair))) {
-            identity_add("usb", pair);
+        if (!(usb_device && usb_ids(id, port)) &&
+            SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID, nullptr,
+                                              reinterpret_cast<BYTE*>(text), sizeof text - 1,
+                                              nullptr)) {
+            text[sizeof text - 1] = '\0';
+            usb_ids(text, port);
         }
         // The last part of the device's ID is its serial number, unless the
         // device has none: then Windows made one up, with '&' in it.
         const char* serial = std::strrchr(id, '\\');
         if (usb_device && serial != nullptr && serial[1] != '\0' &&
             std::strchr(serial, '&') == nullptr) {
-            identity_add_quoted("serial", serial + 1);
+            copy(port.serial, serial + 1);
         }
         break;
     }
@@ -168,25 +178,24 @@ void add_device_manager_names(const char* name) {
 
 } // namespace
 
-const char* platform_port_names() { return "COM1 to COM9, \\\\.\\COM10"; }
+const char* port_name_examples() { return "COM1 to COM9, \\\\.\\COM10"; }
 
-void platform_list_ports(const char*, PortFound found) {
-    int count = read_serialcomm();
-    std::qsort(ports, static_cast<size_t>(count), sizeof(Port), compare_ports);
-    for (int i = 0; i < count; ++i) {
-        const Port& port = ports[i];
-        identity_clear();
-        add_device_manager_names(port.name);
-        identity_add("device", port.device);
+void list_serial_ports(const char*, PortFound found, void* context) {
+    std::vector<Port> ports;
+    read_serialcomm(ports);
+    std::qsort(ports.data(), ports.size(), sizeof(Port), compare_ports);
+    for (const Port& port : ports) {
+        PortRecord record{};
+        add_device_manager_names(port.name, record);
+        copy(record.device, port.device);
         // Only COM1 to COM9 open by their plain name; every other needs the
         // device form.
         std::int64_t number = com_number(port.name);
-        char typed[text_capacity + 4];
         if (number >= 1 && number <= 9 && port.name[4] == '\0') {
-            std::snprintf(typed, sizeof typed, "%s", port.name);
+            copy(record.name, port.name);
         } else {
-            std::snprintf(typed, sizeof typed, "\\\\.\\%s", port.name);
+            std::snprintf(record.name, sizeof record.name, "\\\\.\\%s", port.name);
         }
-        found(typed, identity_text());
+        found(record, context);
     }
 }

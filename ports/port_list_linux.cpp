@@ -3,9 +3,9 @@
 // identifies it, but built-in ports only where a UART is present. Virtual
 // terminals and pseudo-terminals have no device and are never listed. Nothing
 // here opens a port.
-#include "link/platform.h"
-#include "link/port_identity.h"
+#include "ports/port_record.h"
 
+#include <array>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -13,13 +13,13 @@
 #include <cstring>
 #include <dirent.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
-constexpr int max_ports = 256;
+constexpr std::size_t max_ports = 256;
 constexpr int name_capacity = 32;
-char names[max_ports][name_capacity];
-int name_count;
+using Name = std::array<char, name_capacity>;
 
 // USB adapters come first, built-in ports last: a PC's ttyS are mostly
 // placeholders or the console. Every other kind goes between, by name.
@@ -59,6 +59,24 @@ int compare_names(const void* a, const void* b) {
 }
 
 using Path = char[PATH_MAX];
+
+// As much of `from` as fits `to`, always ended.
+template <std::size_t N>
+void copy(char (&to)[N], const char* from) {
+    std::size_t n = 0;
+    for (; n + 1 < N && from[n] != '\0'; ++n) {
+        to[n] = from[n];
+    }
+    to[n] = '\0';
+}
+
+// Four hex digits, as sysfs writes a USB ID.
+bool read_usb_id(const char* text, std::uint16_t& value) {
+    char* end = nullptr;
+    const unsigned long number = std::strtoul(text, &end, 16);
+    value = static_cast<std::uint16_t>(number);
+    return end != text && *end == '\0' && number <= 0xFFFF && text[0] != '-' && text[0] != '+';
+}
 
 // `a` and `b` in `out`; false when the result would not fit.
 bool join(Path& out, const char* a, const char* b) {
@@ -109,7 +127,7 @@ bool link_name(const char* dir, const char* leaf, Path& name) {
 // Since Linux 6.3 a serial-core port hangs below two devices of the
 // serial-base bus, whose drivers ("port", "ctrl") say nothing; the driver that
 // matters is the one of the hardware above them (serial8250, serial, ...).
-void add_driver(const char* tty_dir) {
+void add_driver(const char* tty_dir, PortRecord& port) {
     Path path;
     Path dir;
     if (!join(path, tty_dir, "/device") || realpath(path, dir) == nullptr) {
@@ -126,7 +144,7 @@ void add_driver(const char* tty_dir) {
         *slash = '\0';
     }
     if (link_name(dir, "/driver", name)) {
-        identity_add("driver", name);
+        copy(port.driver, name);
     }
 }
 
@@ -134,7 +152,7 @@ void add_driver(const char* tty_dir) {
 // vendor ID: the interface's parent for ttyACM, one more up for ttyUSB. Only
 // for a port on the USB or USB-serial bus: a Bluetooth link's adapter may be
 // a USB device too, but it is not the device at the other end.
-void add_usb(const char* tty_dir) {
+void add_usb(const char* tty_dir, PortRecord& port) {
     Path path;
     Path dir;
     Path bus;
@@ -161,23 +179,25 @@ void add_usb(const char* tty_dir) {
     if (!join(path, dir, "/idProduct") || !read_attribute(path, product_id, sizeof product_id)) {
         product_id[0] = '\0';
     }
-    char pair[40];
-    if (std::snprintf(pair, sizeof pair, "%s:%s", vendor, product_id) <
-        static_cast<int>(sizeof pair)) {
-        identity_add("usb", pair);
-    }
-    const char* const keys[] = {"/manufacturer", "/product", "/serial"};
-    for (const char* key : keys) {
-        char text[256];
-        if (join(path, dir, key) && read_attribute(path, text, sizeof text)) {
-            identity_add_quoted(key + 1, text);
+    port.usb = read_usb_id(vendor, port.vendor) && read_usb_id(product_id, port.product);
+    struct Text {
+        const char* leaf;
+        char* field;
+    };
+    const Text texts[] = {{"/manufacturer", port.manufacturer},
+                          {"/product", port.product_name},
+                          {"/serial", port.serial}};
+    for (const Text& text : texts) {
+        if (!join(path, dir, text.leaf) ||
+            !read_attribute(path, text.field, static_cast<int>(sizeof port.serial))) {
+            text.field[0] = '\0';
         }
     }
 }
 
 // The stable name udev made for the port, if any: the first in name order
 // of the links under /dev/serial/by-id that lead to it.
-void add_by_id(const char* root, const char* name) {
+void add_by_id(const char* root, const char* name, PortRecord& port) {
     Path dir_path;
     DIR* dir = join(dir_path, root, "/dev/serial/by-id/") ? opendir(dir_path) : nullptr;
     if (dir == nullptr) {
@@ -194,8 +214,8 @@ void add_by_id(const char* root, const char* name) {
     closedir(dir);
     if (best[0] != '\0') {
         Path link;
-        if (join(link, "/dev/serial/by-id/", best)) {
-            identity_add("by-id", link);
+        if (join(link, "/dev/serial/by-id/", best) && std::strlen(link) < sizeof port.by_id) {
+            copy(port.by_id, link);
         }
     }
 }
@@ -221,24 +241,26 @@ bool among(const char* words, const char* name) {
 
 } // namespace
 
-const char* platform_port_names() { return "/dev/ttyUSB0, /dev/ttyACM0, /dev/ttyS0"; }
+const char* port_name_examples() { return "/dev/ttyUSB0, /dev/ttyACM0, /dev/ttyS0"; }
 
-void platform_list_ports(const char* root, PortFound found) {
+void list_serial_ports(const char* root, PortFound found, void* context) {
     Path class_path;
-    name_count = 0;
+    std::vector<Name> names;
+    names.reserve(16);
     if (DIR* dir = join(class_path, root, "/sys/class/tty/") ? opendir(class_path) : nullptr) {
         while (dirent* entry = readdir(dir)) {
             Path tty_dir;
-            if (name_count < max_ports && entry->d_name[0] != '.' &&
+            if (names.size() < max_ports && entry->d_name[0] != '.' &&
                 std::strlen(entry->d_name) < name_capacity &&
                 join(tty_dir, class_path, entry->d_name) && has_device(tty_dir) &&
                 has_uart(tty_dir)) {
-                std::memcpy(names[name_count++], entry->d_name, std::strlen(entry->d_name) + 1);
+                names.emplace_back();
+                std::memcpy(names.back().data(), entry->d_name, std::strlen(entry->d_name) + 1);
             }
         }
         closedir(dir);
     }
-    std::qsort(names, static_cast<size_t>(name_count), name_capacity, compare_names);
+    std::qsort(names.data(), names.size(), sizeof(Name), compare_names);
 
     // The ports the kernel writes its console to: opening one by mistake
     // takes over the machine's console.
@@ -249,25 +271,24 @@ void platform_list_ports(const char* root, PortFound found) {
         consoles[0] = '\0';
     }
 
-    for (int i = 0; i < name_count; ++i) {
-        const char* name = names[i];
+    for (const Name& entry : names) {
+        const char* name = entry.data();
         Path tty_dir;
         Path device;
         if (!join(tty_dir, class_path, name) || !join(device, "/dev/", name)) {
             continue;
         }
-        identity_clear();
-        add_driver(tty_dir);
-        add_usb(tty_dir);
-        add_by_id(root, name);
-        if (among(consoles, name)) {
-            identity_add("console", nullptr);
-        }
+        PortRecord port{};
+        add_driver(tty_dir, port);
+        add_usb(tty_dir, port);
+        add_by_id(root, name, port);
+        port.console = among(consoles, name);
         // sysfs writes the slash of a node in a subfolder of /dev as '!'.
         for (char* bang = std::strchr(device, '!'); bang != nullptr;
              bang = std::strchr(bang, '!')) {
             *bang = '/';
         }
-        found(device, identity_text());
+        copy(port.name, device);
+        found(port, context);
     }
 }

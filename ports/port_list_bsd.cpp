@@ -4,7 +4,7 @@
 // when opened, which a device without the line never raises. FreeBSD's
 // .init and .lock nodes only hold settings and are no ports. Nothing here
 // opens a port.
-#include "link/platform.h"
+#include "ports/port_record.h"
 
 #include <climits>
 #include <cstdint>
@@ -12,12 +12,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <vector>
 
 namespace {
 
-constexpr int max_ports = 256;
+constexpr std::size_t max_ports = 256;
 constexpr int name_capacity = 64;
-char names[max_ports][name_capacity];
+struct Name {
+    char text[name_capacity];
+};
 
 bool is_port(const char* name) {
     const char* dot = std::strrchr(name, '.');
@@ -49,24 +52,27 @@ int compare_names(const void* a, const void* b) {
 
 } // namespace
 
-const char* platform_port_names() { return "/dev/cuaU0, /dev/cuau0"; }
+const char* port_name_examples() { return "/dev/cuaU0, /dev/cuau0"; }
 
-void platform_list_ports(const char* root, PortFound found) {
+void list_serial_ports(const char* root, PortFound found, void* context) {
     char dev_path[PATH_MAX];
     std::snprintf(dev_path, sizeof dev_path, "%s/dev", root);
-    int count = 0;
+    std::vector<Name> names;
     if (DIR* dir = opendir(dev_path)) {
         while (dirent* entry = readdir(dir)) {
-            if (count < max_ports && is_port(entry->d_name) &&
+            if (names.size() < max_ports && is_port(entry->d_name) &&
                 std::strlen(entry->d_name) + 5 < name_capacity) {
-                std::snprintf(names[count++], name_capacity, "/dev/%.*s", name_capacity - 6,
+                names.emplace_back();
+                std::snprintf(names.back().text, name_capacity, "/dev/%.*s", name_capacity - 6,
                               entry->d_name);
             }
         }
         closedir(dir);
     }
-    std::qsort(names, static_cast<size_t>(count), name_capacity, compare_names);
-    for (int i = 0; i < count; ++i) {
-        found(names[i], "");
+    std::qsort(names.data(), names.size(), sizeof(Name), compare_names);
+    for (const Name& name : names) {
+        PortRecord port{};
+        std::snprintf(port.name, sizeof port.name, "%s", name.text);
+        found(port, context);
     }
 }
