@@ -75,6 +75,10 @@ int payload_needed(Opcode query, ReadbackItem readback) {
 // device never sent as that value (its checksum byte above all).
 FrameResult query_item(const DeviceItem& item) { return query(item.query, item.readback); }
 
+FrameResult query(Opcode opcode, ReadbackItem item) {
+    return query(opcode, item, static_cast<std::uint8_t>(payload_needed(opcode, item)));
+}
+
 std::int32_t item_value(const DeviceItem& item) {
     switch (item.decode) {
     case ItemDecode::signed_byte:

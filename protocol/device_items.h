@@ -47,6 +47,8 @@ int payload_needed(Opcode query, ReadbackItem readback);
 
 // Queries the item. On frame_good its value is in the reply (item_value).
 FrameResult query_item(const DeviceItem& item);
+// query() asking for the payload the table gives that query.
+FrameResult query(Opcode opcode, ReadbackItem item);
 // The value of a good reply as a number (a character as its byte value);
 // not for text.
 std::int32_t item_value(const DeviceItem& item);

@@ -1,7 +1,5 @@
 #include "protocol/device_messages.h"
 
-#include "protocol/device_items.h"
-
 #include "link/platform.h"
 #include "link/text_escape.h"
 
@@ -53,7 +51,7 @@ void set_defaults() { send_request(Opcode::set_defaults, 0); }
 
 void enter_test_mode() { send_request(Opcode::test_mode, 0); }
 
-FrameResult query(Opcode opcode, ReadbackItem item) {
+FrameResult query(Opcode opcode, ReadbackItem item, std::uint8_t payload_needed) {
     // An answer to an earlier setting request, or line noise, must never be
     // taken for this query's reply: the send throws away what is waiting just
     // before the request's last byte.
@@ -63,15 +61,13 @@ FrameResult query(Opcode opcode, ReadbackItem item) {
     } else {
         send_request(opcode, 0, true);
     }
-    // The reply must carry the whole value asked for.
-    const auto needed = static_cast<std::uint8_t>(payload_needed(opcode, item));
     FrameResult result;
     if (fast_exchange) {
         // The reply's wait starts inside the last byte's gap, which is owed.
-        result = await_reply(needed, byte_gap_ms + reply_settle_ms, reply_quiet_ms);
+        result = await_reply(payload_needed, byte_gap_ms + reply_settle_ms, reply_quiet_ms);
     } else {
         platform_pause_ms(reply_settle_ms);
-        result = receive_reply(needed);
+        result = receive_reply(payload_needed);
     }
     if (result == frame_fault) {
         // The device may still be sending a reply that missed the settle

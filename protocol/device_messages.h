@@ -53,9 +53,10 @@ void enter_test_mode();
 // Sends 'I', 'C' or 'R' (with `item`), waits the settle time and reads the
 // reply once. Input that arrived before the request's last byte is discarded,
 // so only this request's answer can be judged, and the reply must carry the
-// whole value asked for. On frame_good the reply is in rx_buffer; on
-// frame_fault the fault has been printed (unless fast).
-FrameResult query(Opcode opcode, ReadbackItem item);
+// whole value asked for: at least `payload_needed` bytes of payload. On
+// frame_good the reply is in rx_buffer; on frame_fault the fault has been
+// printed (unless fast).
+FrameResult query(Opcode opcode, ReadbackItem item, std::uint8_t payload_needed);
 
 // Reply decoders; valid after query() returned frame_good.
 std::uint8_t reply_payload_length();

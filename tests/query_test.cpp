@@ -2,6 +2,7 @@
 #include "tests/support/console_session.h"
 
 #include "link/serial_port.h"
+#include "protocol/device_items.h"
 #include "protocol/device_messages.h"
 
 #include <cstdio>
