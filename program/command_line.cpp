@@ -6,6 +6,7 @@
 #include "modes/modes.h"
 #include "ports/port_identity.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -44,46 +45,142 @@ void print_help() {
         stdout);
 }
 
-bool is(const char* argument, const char* option) { return std::strcmp(argument, option) == 0; }
+// ---- The options ----
 
-// Whether `argument` is option `name`, alone or as name=VALUE; `value` is
-// then what follows '=' or nullptr.
-bool option_is(const char* argument, const char* name, const char*& value) {
-    const std::size_t length = std::strlen(name);
-    if (std::strncmp(argument, name, length) != 0) {
-        return false;
-    }
-    if (argument[length] == '\0') {
-        value = nullptr;
-        return true;
-    }
-    value = argument + length + 1;
-    return argument[length] == '=';
+// Those from `read` on are the modes' own, which come before the port.
+enum class Option { help, version, list, trace, read, set, expect, watch, count, json, csv };
+
+struct OptionName {
+    const char* name;
+    Option option;
+};
+
+constexpr OptionName option_table[] = {
+    {"--help", Option::help},   {"-h", Option::help},         {"--version", Option::version},
+    {"--list", Option::list},   {"--trace", Option::trace},   {"--read", Option::read},
+    {"--set", Option::set},     {"--expect", Option::expect}, {"--watch", Option::watch},
+    {"--count", Option::count}, {"--json", Option::json},     {"--csv", Option::csv},
+};
+
+bool of_the_modes(Option option) { return option >= Option::read; }
+
+// --set and --expect take KEY=VALUE words instead.
+bool takes_value(Option option) {
+    return option == Option::trace || option == Option::watch || option == Option::count;
 }
 
-const char* const mode_options[] = {"--read",  "--set",  "--expect", "--watch",
-                                    "--count", "--json", "--csv"};
+bool is(const char* argument, const char* text) { return std::strcmp(argument, text) == 0; }
 
-bool is_mode_option(const char* argument) {
-    const char* value;
-    for (const char* name : mode_options) {
-        if (option_is(argument, name, value)) {
-            return true;
+// Whether `argument` is `name`, alone or as name=VALUE; `value` is then what
+// follows '=' or nullptr.
+bool named(const char* argument, const char* name, const char*& value) {
+    const std::size_t length = std::strlen(name);
+    if (std::strncmp(argument, name, length) != 0 ||
+        (argument[length] != '\0' && argument[length] != '=')) {
+        return false;
+    }
+    value = argument[length] == '=' ? argument + length + 1 : nullptr;
+    return true;
+}
+
+// The option `argument` names, with or without a value after '='.
+const OptionName* find_option(const char* argument, const char*& value) {
+    for (const OptionName& spec : option_table) {
+        if (named(argument, spec.name, value)) {
+            return &spec;
         }
     }
+    return nullptr;
+}
+
+// ---- The request: everything the command line asks for, read whole before
+// anything runs ----
+
+enum class Action : std::uint8_t { usage, refuse, help, version, list, console, mode };
+
+constexpr int complaint_parts = 6;
+
+struct Request {
+    Action action;
+    // Action::usage: the line before the usage lines, "unknown option" or
+    // "wrong number of arguments for" and the option; nullptr for none.
+    const char* usage_lead;
+    const char* usage_option;
+    // Action::refuse, or a mistake beside the usage lines: one line on
+    // standard error after "tolvaner: ", in parts; nullptr ends them.
+    const char* why[complaint_parts];
+    const char* port;       // Action::console
+    const char* trace_file; // nullptr: no trace (the modes get it in `mode` too)
+    ModeRequest mode;       // Action::mode
+};
+
+// Fills `r` with a refusal; false, for the parser to return.
+bool refuse(Request& r, const char* a, const char* b = nullptr, const char* c = nullptr,
+            const char* d = nullptr, const char* e = nullptr) {
+    r.action = Action::refuse;
+    const char* parts[complaint_parts] = {a, b, c, d, e, nullptr};
+    std::memcpy(r.why, parts, sizeof parts);
     return false;
 }
 
-int wrong_count(const char* option) {
-    std::printf("wrong number of arguments for %s\n", option);
-    print_usage();
-    return 1;
+void usage(Request& r, const char* lead = nullptr, const char* option = nullptr) {
+    r.action = Action::usage;
+    r.usage_lead = lead;
+    r.usage_option = option;
 }
 
-int refuse(const char* what, const char* detail = "") {
-    std::fprintf(stderr, "tolvaner: %s%s\n", what, detail);
-    return status_failure;
+const char* const wrong_number = "wrong number of arguments for";
+const char* const unknown = "unknown option";
+
+// Why an argument that begins with a dash is no option: "-read" is "--read"
+// with one dash too few.
+void unknown_option(Request& r, const char* argument) {
+    const char* value;
+    for (const OptionName& spec : option_table) {
+        if (spec.name[1] == '-' && argument[1] != '-' && named(argument, spec.name + 1, value)) {
+            refuse(r, "unknown option ", argument, " (an option begins with --: -", argument, ")");
+            return;
+        }
+    }
+    refuse(r, "unknown option ", argument, " (tolvaner --help lists the options)");
 }
+
+// Beside the usage lines, one line on standard error for a mistyped option
+// or an option after the port among argv[from] on. Plain arguments alone
+// (two ports, none) are a wrong count, which the usage lines say.
+void find_mistake(int argc, char** argv, int from, Request& r) {
+    const char* port = nullptr;
+    for (int i = from; i < argc; ++i) {
+        const char* a = argv[i];
+        const char* value = nullptr;
+        const OptionName* spec = find_option(a, value);
+        const bool ends = is(a, "--");
+        if (port != nullptr && (spec != nullptr || ends)) {
+            refuse(r, a, " after the port ", port, ": the port comes last");
+            return;
+        }
+        if (ends) {
+            if (argc - i > 2) {
+                refuse(r, "only the port may follow --");
+            }
+            return;
+        }
+        if (spec == nullptr && a[0] == '-' && a[1] != '\0') {
+            unknown_option(r, a);
+            return;
+        }
+        if (spec == nullptr) {
+            port = a;
+        } else if (!of_the_modes(spec->option) && spec->option != Option::trace) {
+            refuse(r, a, " goes alone");
+            return;
+        } else if (takes_value(spec->option) && value == nullptr) {
+            ++i;
+        }
+    }
+}
+
+// ---- The modes' values ----
 
 // Seconds with up to three decimals, as milliseconds: 0.001 to 86400.
 bool read_seconds(const char* text, std::uint32_t& ms) {
@@ -133,152 +230,221 @@ const char* value_of(const char* inline_value, char** argv, int& i, int port) {
     return nullptr;
 }
 
-ModeRequest mode_request;
+// The KEY=VALUE words of --set or --expect at argv[i]: after '=', then up to
+// the next option or the port. An item named twice, by key or by letter,
+// would be set or checked against two values.
+bool take_assignments(char** argv, int& i, int port, const char* value, bool expect, Request& r) {
+    ModeRequest& m = r.mode;
+    Assignment* list = expect ? m.expects : m.sets;
+    int& count = expect ? m.expect_count : m.set_count;
+    const char* option = expect ? "--expect" : "--set";
+    const int before = count;
+    while (value != nullptr || (i + 1 < port && std::strncmp(argv[i + 1], "--", 2) != 0)) {
+        const char* word = value != nullptr ? value : argv[++i];
+        value = nullptr;
+        if (count == max_assignments) {
+            return refuse(r, "too many KEY=VALUE words");
+        }
+        if (const char* why = parse_assignment(word, expect, list[count])) {
+            return refuse(r, option, " ", why);
+        }
+        for (int k = 0; k < count; ++k) {
+            if (list[k].item == list[count].item) {
+                return refuse(r, option, " ", list[k].item->key, ": given twice");
+            }
+        }
+        ++count;
+    }
+    return count > before || refuse(r, option, " needs KEY=VALUE");
+}
 
 // The modes: options from argv[first], the port last.
-int run_mode_line(int argc, char** argv, int first, const char* trace) {
-    ModeRequest& r = mode_request;
-    r = ModeRequest{};
-    r.trace_file = trace;
+bool parse_mode(int argc, char** argv, int first, Request& r) {
+    ModeRequest& m = r.mode;
+    m.trace_file = r.trace_file;
     const int port = argc - 1;
     bool ended = false;
     for (int i = first; i < port; ++i) {
         const char* a = argv[i];
-        const char* value = nullptr;
         if (is(a, "--")) {
             if (i + 1 != port) {
-                return refuse("only the port may follow --");
+                return refuse(r, "only the port may follow --");
             }
             ended = true;
-        } else if (option_is(a, "--read", value) && value == nullptr) {
-            r.mode = r.mode == Mode::none || r.mode == Mode::read ? Mode::read : Mode::none;
-        } else if (option_is(a, "--set", value) || option_is(a, "--expect", value)) {
-            const bool expect = a[2] == 'e';
-            Assignment* list = expect ? r.expects : r.sets;
-            int& count = expect ? r.expect_count : r.set_count;
-            const int before = count;
-            // KEY=VALUE words up to the next option or the port.
-            while (value != nullptr || (i + 1 < port && std::strncmp(argv[i + 1], "--", 2) != 0)) {
-                const char* word = value != nullptr ? value : argv[++i];
-                value = nullptr;
-                if (count == max_assignments) {
-                    return refuse("too many KEY=VALUE words");
-                }
-                if (const char* why = parse_assignment(word, expect, list[count])) {
-                    return refuse(expect ? "--expect " : "--set ", why);
-                }
-                ++count;
-            }
-            if (count == before) {
-                return refuse(expect ? "--expect" : "--set", " needs KEY=VALUE");
-            }
-            if (!expect) {
-                r.mode = r.mode == Mode::none || r.mode == Mode::set ? Mode::set : Mode::none;
-            }
-        } else if (option_is(a, "--watch", value)) {
-            const char* seconds = value_of(value, argv, i, port);
-            if (seconds == nullptr || !read_seconds(seconds, r.period_ms)) {
-                return refuse("--watch needs SECONDS, more than 0 and at most 86400: ",
-                              seconds == nullptr ? "none given" : seconds);
-            }
-            r.mode = r.mode == Mode::none || r.mode == Mode::watch ? Mode::watch : Mode::none;
-        } else if (option_is(a, "--count", value)) {
-            const char* n = value_of(value, argv, i, port);
-            if (n == nullptr || !read_count(n, r.count)) {
-                return refuse("--count needs N from 1 to 1000000000: ",
-                              n == nullptr ? "none given" : n);
-            }
-        } else if (is(a, "--json") || is(a, "--csv")) {
-            const Format format = is(a, "--json") ? Format::json : Format::csv;
-            if (r.format != Format::text && r.format != format) {
-                return refuse("--csv and --json are one or the other");
-            }
-            r.format = format;
-        } else {
-            return refuse("unknown option here: ", a);
+            continue;
         }
-        if (r.mode == Mode::none &&
-            (option_is(a, "--read", value) || a[2] == 's' || option_is(a, "--watch", value))) {
-            return refuse("--read, --set and --watch are one or the other");
+        const char* value = nullptr;
+        const OptionName* spec = find_option(a, value);
+        if (spec == nullptr && a[0] == '-') {
+            unknown_option(r, a);
+            return false;
         }
+        if (spec == nullptr && std::strncmp(argv[port], "--", 2) == 0) {
+            return refuse(r, argv[port], " after the port ", a, ": the port comes last");
+        }
+        // --read, --json and --csv take no value.
+        if (spec == nullptr || !of_the_modes(spec->option) ||
+            (value != nullptr && (spec->option == Option::read || spec->option >= Option::json))) {
+            return refuse(r, "unknown option here: ", a);
+        }
+        const Option o = spec->option;
+        const bool watch = o == Option::watch;
+        const Mode chosen = o == Option::read  ? Mode::read
+                            : o == Option::set ? Mode::set
+                            : watch            ? Mode::watch
+                                               : Mode::none;
+        if (o == Option::set || o == Option::expect) {
+            if (!take_assignments(argv, i, port, value, o == Option::expect, r)) {
+                return false;
+            }
+        } else if (watch || o == Option::count) {
+            const char* text = value_of(value, argv, i, port);
+            if (text == nullptr ||
+                !(watch ? read_seconds(text, m.period_ms) : read_count(text, m.count))) {
+                return refuse(r,
+                              watch ? "--watch needs SECONDS, more than 0 and at most 86400: "
+                                    : "--count needs N from 1 to 1000000000: ",
+                              text == nullptr ? "none given" : text);
+            }
+        } else if (o != Option::read) {
+            const Format format = o == Option::json ? Format::json : Format::csv;
+            if (m.format != Format::text && m.format != format) {
+                return refuse(r, "--csv and --json are one or the other");
+            }
+            m.format = format;
+        }
+        if (chosen != Mode::none && m.mode != Mode::none && m.mode != chosen) {
+            return refuse(r, "--read, --set and --watch are one or the other");
+        }
+        m.mode = chosen != Mode::none ? chosen : m.mode;
     }
-    r.port = argv[port];
-    if (!ended && std::strncmp(r.port, "--", 2) == 0) {
-        return refuse("no PORT: it comes last (after -- if it starts with -)");
+    m.port = argv[port];
+    if (!ended && std::strncmp(m.port, "--", 2) == 0) {
+        return refuse(r, "no PORT: it comes last (after -- if it starts with -)");
     }
-    if (r.mode == Mode::none) {
-        return refuse("--expect, --count, --csv and --json go with --read, --set or --watch");
+    if (m.expect_count > 0 && m.mode != Mode::set) {
+        return refuse(r, "--expect goes with --set");
     }
-    if (r.expect_count > 0 && r.mode != Mode::set) {
-        return refuse("--expect goes with --set");
+    if (m.count > 0 && m.mode != Mode::watch) {
+        return refuse(r, "--count goes with --watch");
     }
-    if (r.count > 0 && r.mode != Mode::watch) {
-        return refuse("--count goes with --watch");
+    if (m.format == Format::csv && m.mode != Mode::watch) {
+        return refuse(r, "--csv goes with --watch");
     }
-    if (r.format == Format::csv && r.mode != Mode::watch) {
-        return refuse("--csv goes with --watch");
+    if (m.mode == Mode::none) {
+        return refuse(r, "--json goes with --read, --set or --watch");
     }
-    return run_mode(r);
+    r.action = Action::mode;
+    return true;
 }
 
 // The console, the options that print and end, or a mode.
-int dispatch(int argc, char** argv) {
+void parse(int argc, char** argv, Request& r) {
     const char* first = argc >= 2 ? argv[1] : "";
     // "-h" only alone: "-h COM1" are two plain arguments, as they always were.
     // Any other argument that does not begin with "--" is a port name.
-    const bool option = std::strncmp(first, "--", 2) == 0 || (argc == 2 && is(first, "-h"));
-    if (!option) {
+    if (std::strncmp(first, "--", 2) != 0 && !(argc == 2 && is(first, "-h"))) {
         if (argc != 2) {
-            print_usage();
-            return 1;
+            find_mistake(argc, argv, 1, r);
+            return usage(r);
         }
-        return run_console(argv[1], nullptr);
+        r.action = Action::console;
+        r.port = first;
+        return;
     }
     const char* value = nullptr;
-    const char* trace = nullptr;
-    int next = 1;
-    if (option_is(first, "--trace", value)) {
+    const OptionName* spec = find_option(first, value);
+    const bool ends_options = is(first, "--");
+    int next = ends_options ? 2 : 1;
+    if (spec != nullptr && spec->option == Option::trace) {
         if (value == nullptr && argc < 3) {
-            return wrong_count("--trace");
+            return usage(r, wrong_number, "--trace");
         }
-        trace = value != nullptr ? value : argv[2];
+        r.trace_file = value != nullptr ? value : argv[2];
         next = value != nullptr ? 2 : 3;
-    } else if (is(first, "--")) {
-        next = 2;
     }
     const int rest = argc - next;
     if (next > 1) {
         // A console session: the port alone, or after "--".
-        if (rest == 1) {
-            return run_console(argv[next], trace);
+        if (rest == 1 || (rest == 2 && is(argv[next], "--"))) {
+            r.action = Action::console;
+            r.port = argv[argc - 1];
+            return;
         }
-        if (rest == 2 && is(argv[next], "--")) {
-            return run_console(argv[next + 1], trace);
+    }
+    const char* ignored;
+    const OptionName* after = rest >= 1 ? find_option(argv[next], ignored) : nullptr;
+    if (!ends_options && after != nullptr && of_the_modes(after->option)) {
+        parse_mode(argc, argv, next, r);
+        return;
+    }
+    if (ends_options) {
+        // After "--" comes the port alone.
+        if (rest > 0) {
+            refuse(r, "only the port may follow --");
         }
+        return usage(r, unknown, first);
     }
-    if (rest >= 1 && (next > 1 || !is(first, "--")) && is_mode_option(argv[next])) {
-        return run_mode_line(argc, argv, next, trace);
+    if (r.trace_file != nullptr) {
+        find_mistake(argc, argv, next, r);
+        return usage(r, wrong_number, "--trace");
     }
-    if (trace != nullptr) {
-        return wrong_count("--trace");
+    const bool printing = spec != nullptr && value == nullptr && !of_the_modes(spec->option);
+    if (!printing) {
+        unknown_option(r, first);
+        return usage(r, unknown, first);
     }
-    // The argument count, program name included, that each option takes.
-    const bool printing =
-        is(first, "--help") || is(first, "-h") || is(first, "--version") || is(first, "--list");
-    if (!printing || argc != 2) {
-        std::printf("%s %s\n", printing ? "wrong number of arguments for" : "unknown option",
-                    first);
+    if (argc != 2) {
+        return usage(r, wrong_number, first);
+    }
+    r.action = spec->option == Option::version ? Action::version
+               : spec->option == Option::list  ? Action::list
+                                               : Action::help;
+}
+
+void complain(const Request& r) {
+    if (r.why[0] == nullptr) {
+        return;
+    }
+    // In order, where both streams go to one file.
+    std::fflush(stdout);
+    std::fputs("tolvaner: ", stderr);
+    for (const char* part : r.why) {
+        if (part == nullptr) {
+            break;
+        }
+        std::fputs(part, stderr);
+    }
+    std::fputc('\n', stderr);
+}
+
+int run(const Request& r) {
+    switch (r.action) {
+    case Action::usage:
+        if (r.usage_lead != nullptr) {
+            std::printf("%s %s\n", r.usage_lead, r.usage_option);
+        }
         print_usage();
+        complain(r);
         return 1;
-    }
-    if (is(first, "--version")) {
-        std::printf("tolvaner %s\n", TOLVANER_VERSION);
-    } else if (is(first, "--list")) {
-        list_ports(port_root);
-    } else {
+    case Action::refuse:
+        complain(r);
+        return status_failure;
+    case Action::help:
         print_help();
+        return 0;
+    case Action::version:
+        std::printf("tolvaner %s\n", TOLVANER_VERSION);
+        return 0;
+    case Action::list:
+        list_ports(port_root);
+        return 0;
+    case Action::console:
+        return run_console(r.port, r.trace_file);
+    case Action::mode:
+        return run_mode(r.mode);
     }
-    return 0;
+    return 1;
 }
 
 } // namespace
@@ -289,7 +455,9 @@ int run_tolvaner(int argc, char** argv) {
     // Before the trace file or the port can take the number of a standard
     // stream the program was started without.
     platform_guard_standard_streams();
-    const int status = dispatch(argc, argv);
+    Request request{};
+    parse(argc, argv, request);
+    const int status = run(request);
     // A list, a version or results lost to a full disk are no success either.
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         return 1;

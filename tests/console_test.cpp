@@ -40,7 +40,8 @@ struct OptionCase {
     std::vector<std::string> args;
     std::string out;
     int status;
-    const char* opened; // the port the program opened, "" for none
+    const char* opened;        // the port the program opened, "" for none
+    const char* err = nullptr; // all of standard error; nullptr: not checked
 };
 
 const std::string silent_read = "product_id        -\ncode_revision     -\npulse_value       -\n"
@@ -54,6 +55,9 @@ TEST_P(CommandLine, AnswersAndOpensOnlyWhatItShould) {
     EXPECT_EQ(run.out, GetParam().out);
     EXPECT_EQ(run.status, GetParam().status);
     EXPECT_EQ(fake::platform().opened_name, GetParam().opened);
+    if (GetParam().err != nullptr) {
+        EXPECT_EQ(run.err, GetParam().err);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -108,7 +112,50 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{{"--watch", "1", "--count", "1", "--csv", "COM1"},
                    "time,dac_value,kwh_value\n2026-12-07T10:00:00.000Z,,\n",
                    3,
-                   "COM1"}),
+                   "COM1"},
+        // After "--" the port alone; an item named twice is refused whole.
+        OptionCase{{"--", "--read", "COM1"},
+                   "unknown option --\n" + usage,
+                   1,
+                   "",
+                   "tolvaner: only the port may follow --\n"},
+        OptionCase{{"--set", "v=500", "v=1000", "COM1"},
+                   "",
+                   1,
+                   "",
+                   "tolvaner: --set pulse_value: given twice\n"},
+        OptionCase{{"--set", "m=1", "--expect", "m=I", "--expect=output_mode=A", "COM1"},
+                   "",
+                   1,
+                   "",
+                   "tolvaner: --expect output_mode: given twice\n"},
+        // A mistake beside the usage lines is said on standard error.
+        OptionCase{{"-read", "COM1"},
+                   usage,
+                   1,
+                   "",
+                   "tolvaner: unknown option -read (an option begins with --: --read)\n"},
+        OptionCase{{"--reed", "COM1"},
+                   "unknown option --reed\n" + usage,
+                   1,
+                   "",
+                   "tolvaner: unknown option --reed (tolvaner --help lists the options)\n"},
+        OptionCase{{"COM1", "--read"},
+                   usage,
+                   1,
+                   "",
+                   "tolvaner: --read after the port COM1: the port comes last\n"},
+        OptionCase{{"--trace", "t.log", "COM1", "--read"},
+                   "wrong number of arguments for --trace\n" + usage,
+                   1,
+                   "",
+                   "tolvaner: --read after the port COM1: the port comes last\n"},
+        OptionCase{{"--read", "COM1", "--json"},
+                   "",
+                   1,
+                   "",
+                   "tolvaner: --json after the port COM1: the port comes last\n"},
+        OptionCase{{"--count", "3", "COM1"}, "", 1, "", "tolvaner: --count goes with --watch\n"}),
     CASE_NAME(args));
 
 TEST_F(ConsoleTest, HelpNamesEveryOptionAndTheManual) {

@@ -22,11 +22,20 @@ const std::string prompt = "Enter user command: ";
 TEST(EndToEnd, UsageOnAWrongArgumentCount) {
     const std::string usage = "Enter: 'tolvaner      COMn' where n = 1-9\n"
                               "Enter: 'tolvaner  \\\\.\\COMm' where m > 9\n";
-    for (const auto& args :
-         std::vector<std::vector<std::string>>{{program}, {program, "/dev/null", "extra"}}) {
-        e2e::Run r = e2e::run(args, "");
+    struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {{{program}, ""},
+                 {{program, "/dev/null", "extra"}, ""},
+                 // A mistake beside the usage lines is said on standard error.
+                 {{program, "-read", "/dev/null"},
+                  "tolvaner: unknown option -read (an option begins with --: --read)\n"},
+                 {{program, "/dev/null", "--read"},
+                  "tolvaner: --read after the port /dev/null: the port comes last\n"}};
+    for (const auto& c : cases) {
+        e2e::Run r = e2e::run(c.args, "");
         EXPECT_EQ(r.out, usage);
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.status, 1);
     }
 }
