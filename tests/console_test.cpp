@@ -3,11 +3,13 @@
 
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 using fake::Bytes;
+using fake::frame;
 
 namespace {
 
@@ -40,6 +42,10 @@ struct OptionCase {
     std::string out;
     int status;
     const char* opened; // the port the program opened, "" for none
+    // The device's answers to the requests, in order (empty: silent), and
+    // standard error in full (nullptr: not judged).
+    std::vector<Bytes> replies = {};
+    std::optional<std::string> err = std::nullopt;
 };
 
 const std::string silent_read = "product_id        -\ncode_revision     -\npulse_value       -\n"
@@ -49,11 +55,22 @@ const std::string silent_read = "product_id        -\ncode_revision     -\npulse
 class CommandLine : public ConsoleTest, public testing::WithParamInterface<OptionCase> {};
 
 TEST_P(CommandLine, AnswersAndOpensOnlyWhatItShould) {
+    for (const Bytes& reply : GetParam().replies) {
+        fake::platform().replies.push_back({reply});
+    }
     ConsoleRun run = run_console_args("x\n", GetParam().args);
     EXPECT_EQ(run.out, GetParam().out);
     EXPECT_EQ(run.status, GetParam().status);
     EXPECT_EQ(fake::platform().opened_name, GetParam().opened);
+    if (GetParam().err) {
+        EXPECT_EQ(run.err, *GetParam().err);
+    }
 }
+
+const std::string silent = "no good reply (nothing arrived within the settle time)\n";
+// A port name with a quote, a backslash, UTF-8, control characters and bytes
+// that are no UTF-8 (a lone 0xFF, a sequence cut short).
+const std::string odd_port = "m\xC3\xA9\"t\\e\x01\x7F\xC2\x85\xFF\xE2\x82";
 
 INSTANTIATE_TEST_SUITE_P(
     Options, CommandLine,
@@ -103,11 +120,46 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{{"--set=V=65535", "--json", "COM1"},
                    "{\"port\":\"COM1\",\"pulse_value\":null}\n",
                    3,
-                   "COM1"},
+                   "COM1",
+                   {},
+                   "tolvaner: COM1: pulse_value: " + silent},
         OptionCase{{"--watch", "1", "--count", "1", "--csv", "COM1"},
                    "time,dac_value,kwh_value\n2026-12-07T10:00:00.000Z,,\n",
                    3,
-                   "COM1"}),
+                   "COM1",
+                   {},
+                   "tolvaner: COM1: dac_value: " + silent + "tolvaner: COM1: kwh_value: " + silent +
+                       "tolvaner: COM1: 1 sample, 1 without a good reply\n"},
+        // The output mode reads back as the letter of the mode set.
+        OptionCase{{"--set", "m=2", "COM1"},
+                   "output_mode       I\n",
+                   4,
+                   "COM1",
+                   {{}, frame({0x52, 1, 'I'})},
+                   "tolvaner: COM1: output_mode: read back 'I', but 2 (A) was set\n"},
+        // The device's bytes reach standard error escaped as well.
+        OptionCase{{"--set", "m=1", "--expect", "product_id=X", "COM1"},
+                   "product_id        \\x1Bc\noutput_mode       I\n",
+                   4,
+                   "COM1",
+                   {{}, frame({0x49, 2, 0x1B, 'c'}), frame({0x52, 1, 'I'})},
+                   "tolvaner: COM1: product_id: read back '\\x1Bc', but X was expected\n"},
+        // JSON strings give back their bytes: UTF-8 as it is, other bytes as
+        // lone surrogates.
+        OptionCase{{"--set", "v=1", "--expect", "product_id=A", "--json", odd_port},
+                   "{\"port\":\"m\xC3\xA9\\\"t\\\\e\\u0001\\u007F\\u0085\\uDCFF\\uDCE2\\uDC82\","
+                   "\"product_id\":\"A\xC3\xA9\\uDC80\",\"pulse_value\":1}\n",
+                   4,
+                   odd_port.c_str(),
+                   {{}, frame({0x49, 4, 'A', 0xC3, 0xA9, 0x80}), frame({0x52, 2, 1, 0})}},
+        // What the user typed is cut short in a message, never the reason.
+        OptionCase{{"--set", "v=" + std::string(130, 'x'), "COM1"},
+                   "",
+                   1,
+                   "",
+                   {},
+                   "tolvaner: --set pulse_value: 'xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx...' is not "
+                   "a whole number\n"}),
     CASE_NAME(args));
 
 TEST_F(ConsoleTest, HelpNamesEveryOptionAndTheManual) {
