@@ -56,8 +56,13 @@ bool is_blank(int c) {
 // Reads the next whitespace-separated token. At the end of input it returns
 // false and the program ends as the exit command ends it.
 bool read_token() {
-    // Whatever was printed (a prompt above all) must be visible before we wait.
-    std::fflush(stdout);
+    // Whatever was printed (a prompt above all) must be visible before we
+    // wait. A transcript that cannot be written ends the session at once:
+    // nobody sees the answers.
+    if (!output_written()) {
+        running = false;
+        return false;
+    }
     int c;
     do {
         c = std::fgetc(operator_input);
@@ -285,7 +290,7 @@ int run_console(const char* port, const char* trace_file) {
     // full disk, a closed pipe), is a lost record: a script must be able to
     // tell.
     const bool traced = wire_trace_close();
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) || !traced) {
+    if (!output_written() || !traced) {
         return 1;
     }
     return 0;

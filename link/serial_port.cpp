@@ -3,20 +3,28 @@
 #include "link/platform.h"
 #include "ports/port_selector.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
 const char* port_name = "";
-std::FILE* message_stream = stdout;
 const char* list_root = "/";
 char resolved_name[300];
+PortFailureReport failure_report = nullptr;
+
+// Whether standard output has failed and that was said.
+struct OutputCheck {
+    bool lost;
+};
+OutputCheck output_check;
 
 } // namespace
 
-void port_messages_to(std::FILE* stream) { message_stream = stream; }
+void port_failures_to(PortFailureReport report) { failure_report = report; }
 
 void tell_cause(const char* format, ...) {
     std::fflush(stdout);
@@ -32,12 +40,16 @@ void tell_cause(const char* format, ...) {
 // do about it, goes to standard error so that the transcript stays as it is.
 // `cause`, when given, is what the program itself can name.
 void fail_because(const char* message, const char* cause) {
-    std::fputs(message, message_stream);
     const char* why = platform_failure_text();
-    if (why[0] != '\0' && cause[0] != '\0') {
-        tell_cause("%s: %s", why, cause);
-    } else if (why[0] != '\0' || cause[0] != '\0') {
-        tell_cause("%s", why[0] != '\0' ? why : cause);
+    if (failure_report != nullptr) {
+        failure_report(message, why, cause);
+    } else {
+        std::fputs(message, stdout);
+        if (why[0] != '\0' && cause[0] != '\0') {
+            tell_cause("%s: %s", why, cause);
+        } else if (why[0] != '\0' || cause[0] != '\0') {
+            tell_cause("%s", why[0] != '\0' ? why : cause);
+        }
     }
     // Let go of the port here rather than in the exit: the platform can cut
     // short a close that would wait on a stalled line.
@@ -49,8 +61,22 @@ void fail_because(const char* message, const char* cause) {
 
 void fail(const char* message) { fail_because(message, ""); }
 
+bool output_written() {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) {
+        return true;
+    }
+    const int error = errno;
+    if (!output_check.lost) {
+        output_check.lost = true;
+        tell_cause("standard output cannot be written (%s)",
+                   error != 0 ? std::strerror(error) : "no reason given");
+    }
+    return false;
+}
+
 void open_port(const char* name) {
     port_name = name;
+    output_check.lost = false;
     if (is_usb_selector(name)) {
         switch (
             resolve_usb_selector(list_root, name, resolved_name, sizeof resolved_name, nullptr)) {

@@ -3,16 +3,38 @@
 #include "link/frame_link.h"
 #include "link/platform.h"
 #include "link/serial_port.h"
+#include "link/text_escape.h"
 #include "link/wire_trace.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
 // ---- KEY=VALUE ----
 
 char cause[160];
+
+// What the user typed, as a message shows it: cut short with "..." when long,
+// so that the reason after it always fits.
+struct Typed {
+    char text[48];
+};
+
+Typed typed(const char* text, int length) {
+    constexpr int longest = 40;
+    Typed t{};
+    if (length > longest) {
+        std::snprintf(t.text, sizeof t.text, "%.*s...", longest - 3, text);
+    } else {
+        std::snprintf(t.text, sizeof t.text, "%.*s", length, text);
+    }
+    return t;
+}
+
+Typed typed(const char* text) { return typed(text, static_cast<int>(std::strlen(text))); }
 
 // An optional sign and decimal digits only, as the console takes a value.
 // Saturates far beyond any range and far below where 32 bits wrap.
@@ -41,13 +63,13 @@ bool plain_integer(const char* text, std::int32_t& value) {
 const char* parse_assignment(const char* word, bool expect, Assignment& out) {
     const char* equals = std::strchr(word, '=');
     if (equals == nullptr) {
-        std::snprintf(cause, sizeof cause, "'%s' is not KEY=VALUE", word);
+        std::snprintf(cause, sizeof cause, "'%s' is not KEY=VALUE", typed(word).text);
         return cause;
     }
     const int key_length = static_cast<int>(equals - word);
     const DeviceItem* item = item_by_key(word, key_length);
     if (item == nullptr || (!expect && !item_is_settable(*item))) {
-        std::snprintf(cause, sizeof cause, "%.*s: no such %s", key_length, word,
+        std::snprintf(cause, sizeof cause, "%s: no such %s", typed(word, key_length).text,
                       expect ? "item" : "setting");
         return cause;
     }
@@ -57,18 +79,19 @@ const char* parse_assignment(const char* word, bool expect, Assignment& out) {
         const int longest = item->decode == ItemDecode::text ? 4 : 1;
         if (out.text_length == 0 || out.text_length > longest) {
             std::snprintf(cause, sizeof cause, "%s: '%s' is not 1 to %d characters", item->key,
-                          value, longest);
+                          typed(value).text, longest);
             return cause;
         }
         return nullptr;
     }
     if (!plain_integer(value, out.number)) {
-        std::snprintf(cause, sizeof cause, "%s: '%s' is not a whole number", item->key, value);
+        std::snprintf(cause, sizeof cause, "%s: '%s' is not a whole number", item->key,
+                      typed(value).text);
         return cause;
     }
     if (!expect && (out.number < item->low || out.number > item->high)) {
-        std::snprintf(cause, sizeof cause, "%s: %s is out of range (%d to %d)", item->key, value,
-                      static_cast<int>(item->low), static_cast<int>(item->high));
+        std::snprintf(cause, sizeof cause, "%s: %s is out of range (%d to %d)", item->key,
+                      typed(value).text, static_cast<int>(item->low), static_cast<int>(item->high));
         return cause;
     }
     return nullptr;
@@ -93,14 +116,32 @@ bool any_difference;
 
 int index_of(const DeviceItem& item) { return static_cast<int>(&item - device_items); }
 
+// One line of standard error, built in pieces.
+struct Line {
+    char text[320];
+    int length;
+};
+
+[[gnu::format(printf, 2, 3)]] void append(Line& line, const char* format, ...) {
+    const int room = static_cast<int>(sizeof line.text) - line.length;
+    if (room <= 1) {
+        return;
+    }
+    va_list arguments;
+    va_start(arguments, format);
+    const int n =
+        std::vsnprintf(line.text + line.length, static_cast<std::size_t>(room), format, arguments);
+    va_end(arguments);
+    line.length += n < 0 ? 0 : (n < room ? n : room - 1);
+}
+
 void take(const DeviceItem& item) {
     Reading& r = readings[index_of(item)];
     r.taken = true;
     r.good = query_item(item) == frame_good;
     if (!r.good) {
         any_fault = true;
-        std::fflush(stdout);
-        std::fprintf(stderr, "tolvaner: %s: no good reply (%s)\n", item.key, last_read_words());
+        tell_cause("%s: no good reply (%s)", item.key, last_read_words());
         return;
     }
     r.text_length = 0;
@@ -120,19 +161,75 @@ bool is_text(const DeviceItem& item) {
     return item.decode == ItemDecode::text || item.decode == ItemDecode::character;
 }
 
-void print_json_string(const char* text, int length) {
-    std::putchar('"');
-    for (int i = 0; i < length; ++i) {
-        const auto byte = static_cast<std::uint8_t>(text[i]);
-        if (byte == '"' || byte == '\\') {
-            std::printf("\\%c", byte);
-        } else if (byte >= 0x20 && byte <= 0x7E) {
-            std::putchar(byte);
-        } else {
-            std::printf("\\u%04X", static_cast<unsigned>(byte));
+// ---- JSON ----
+
+// The length of the valid UTF-8 sequence at `p`, of which `left` bytes are
+// there; 0 when none starts there (a stray continuation byte, a sequence cut
+// short, an overlong form, a surrogate, a code point past U+10FFFF).
+int utf8_sequence(const std::uint8_t* p, int left) {
+    const std::uint8_t lead = p[0];
+    if (lead < 0x80) {
+        return 1;
+    }
+    int length = 0;
+    std::uint8_t low = 0x80;
+    std::uint8_t high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : low;
+        high = lead == 0xED ? 0x9F : high;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : low;
+        high = lead == 0xF4 ? 0x8F : high;
+    } else {
+        return 0;
+    }
+    if (left < length || p[1] < low || p[1] > high) {
+        return 0;
+    }
+    for (int i = 2; i < length; ++i) {
+        if (p[i] < 0x80 || p[i] > 0xBF) {
+            return 0;
         }
     }
+    return length;
+}
+
+// A JSON string that gives back the very bytes it was made from. Valid UTF-8
+// is written as it is, but for a quote and a backslash (escaped) and control
+// characters (below 0x20, 0x7F, U+0080 to U+009F: \u00XX). Each byte that is
+// not part of valid UTF-8 is \uDCXX, XX the byte: a lone surrogate, which no
+// valid text holds, so it can never be taken for a character that was there.
+void print_json_string(const char* text, int length) {
+    const auto* in = reinterpret_cast<const std::uint8_t*>(text);
     std::putchar('"');
+    for (int i = 0; i < length;) {
+        const std::uint8_t byte = in[i];
+        const int n = utf8_sequence(in + i, length - i);
+        if (n == 0) {
+            std::printf("\\uDC%02X", static_cast<unsigned>(byte));
+            ++i;
+            continue;
+        }
+        if (byte == '"' || byte == '\\') {
+            std::printf("\\%c", byte);
+        } else if (byte < 0x20 || byte == 0x7F) {
+            std::printf("\\u%04X", static_cast<unsigned>(byte));
+        } else if (byte == 0xC2 && in[i + 1] < 0xA0) {
+            std::printf("\\u%04X", static_cast<unsigned>(in[i + 1]));
+        } else {
+            std::fwrite(in + i, 1, static_cast<std::size_t>(n), stdout);
+        }
+        i += n;
+    }
+    std::putchar('"');
+}
+
+void print_json_text(const char* text) {
+    print_json_string(text, static_cast<int>(std::strlen(text)));
 }
 
 // An item's value as the text format (- for no good reply) or JSON (null)
@@ -150,35 +247,52 @@ void print_value(const DeviceItem& item, bool json) {
 
 void print_json_key(const char* key) { std::printf(",\"%s\":", key); }
 
-// Every item read so far, one line each, or one JSON object.
+// Every item read so far as one JSON object, and `error` (nullptr for none):
+// why the run ended early.
+void print_json_readings(const char* error) {
+    std::fputs("{\"port\":", stdout);
+    print_json_text(request->port);
+    for (const DeviceItem& item : device_items) {
+        if (readings[index_of(item)].taken) {
+            print_json_key(item.key);
+            print_value(item, true);
+        }
+    }
+    if (error != nullptr) {
+        print_json_key("error");
+        print_json_text(error);
+    }
+    std::fputs("}\n", stdout);
+}
+
+// ---- Text ----
+
+// One item read: its key, value and unit.
+void print_text_reading(const DeviceItem& item) {
+    std::printf("%-18s", item.key);
+    print_value(item, false);
+    if (item.unit[0] != '\0' && readings[index_of(item)].good) {
+        std::printf(" %s", item.unit);
+    }
+    std::putchar('\n');
+}
+
+// Every item read, one line each, or one JSON object.
 void print_readings() {
     if (request->format == Format::json) {
-        std::fputs("{\"port\":", stdout);
-        print_json_string(request->port, static_cast<int>(std::strlen(request->port)));
-        for (const DeviceItem& item : device_items) {
-            if (readings[index_of(item)].taken) {
-                print_json_key(item.key);
-                print_value(item, true);
-            }
-        }
-        std::fputs("}\n", stdout);
+        print_json_readings(nullptr);
         return;
     }
     for (const DeviceItem& item : device_items) {
-        if (!readings[index_of(item)].taken) {
-            continue;
+        if (readings[index_of(item)].taken) {
+            print_text_reading(item);
         }
-        std::printf("%-18s", item.key);
-        print_value(item, false);
-        if (item.unit[0] != '\0' && readings[index_of(item)].good) {
-            std::printf(" %s", item.unit);
-        }
-        std::putchar('\n');
     }
 }
 
-// Whether a good reading says what was set or expected; if not, says so.
-void compare(const Assignment& a, const char* verb) {
+// Whether a good reading says what `a` holds; if not, says so, with what the
+// user gave (`given`).
+void compare(const Assignment& a, const char* given, const char* verb) {
     const Reading& r = readings[index_of(*a.item)];
     if (!r.good) {
         return;
@@ -192,21 +306,34 @@ void compare(const Assignment& a, const char* verb) {
         return;
     }
     any_difference = true;
-    std::fflush(stdout);
-    std::fprintf(stderr, "tolvaner: %s: read back ", a.item->key);
+    Line line{};
+    append(line, "%s: read back ", a.item->key);
     if (is_text(*a.item)) {
-        std::fprintf(stderr, "'%.*s'", r.text_length, r.text);
+        char shown[4 * 4 + 1];
+        escape_bytes(shown, sizeof shown, r.text, r.text_length);
+        append(line, "'%s'", shown);
     } else {
-        std::fprintf(stderr, "%d", static_cast<int>(r.number));
+        append(line, "%d", static_cast<int>(r.number));
     }
-    std::fprintf(stderr, ", but %s was %s\n", a.text, verb);
+    append(line, ", but %s was %s", given, verb);
+    tell_cause("%s", line.text);
 }
 
 void read_all() {
+    // Text shows each item as its reply comes; JSON is one object at the end.
+    const bool json = request->format == Format::json;
     for (const DeviceItem& item : device_items) {
         take(item);
+        if (!json) {
+            print_text_reading(item);
+            if (!output_written()) {
+                return;
+            }
+        }
     }
-    print_readings();
+    if (json) {
+        print_json_readings(nullptr);
+    }
 }
 
 bool named(const Assignment* list, int count, const DeviceItem& item) {
@@ -229,15 +356,24 @@ void set_and_verify() {
         }
     }
     print_readings();
-    // The pulse value is the one setting that reads back in the units it
-    // was set in; the others read back in the device's own.
+    if (!output_written()) {
+        return;
+    }
+    // The pulse value reads back in the units it was set in, and the output
+    // mode as its letter; the others read back in the device's own units.
     for (int i = 0; i < r.set_count; ++i) {
-        if (r.sets[i].item->setting == Opcode::pulse_value) {
-            compare(r.sets[i], "set");
+        const Assignment& set = r.sets[i];
+        if (set.item->setting == Opcode::pulse_value) {
+            compare(set, typed(set.text).text, "set");
+        } else if (set.item->setting == Opcode::output_mode) {
+            const char letter = output_mode_letter(set.number);
+            char given[64];
+            std::snprintf(given, sizeof given, "%s (%c)", typed(set.text).text, letter);
+            compare(Assignment{set.item, 0, &letter, 1}, given, "set");
         }
     }
     for (int i = 0; i < r.expect_count; ++i) {
-        compare(r.expects[i], "expected");
+        compare(r.expects[i], typed(r.expects[i].text).text, "expected");
     }
 }
 
@@ -264,22 +400,31 @@ void widen(Range& range, const Reading& r) {
     range.any = true;
 }
 
-void print_range(const char* key, const Range& range) {
+void append_range(Line& line, const char* key, const Range& range) {
     if (range.any) {
-        std::fprintf(stderr, ", %s %d to %d", key, static_cast<int>(range.low),
-                     static_cast<int>(range.high));
+        append(line, ", %s %d to %d", key, static_cast<int>(range.low),
+               static_cast<int>(range.high));
     }
 }
 
-void print_sample(const WallTime& t, const DeviceItem& dac, const DeviceItem& kwh, bool bar) {
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.year, t.month,
+struct Stamp {
+    char text[32];
+};
+
+Stamp stamp_of(const WallTime& t) {
+    Stamp s{};
+    std::snprintf(s.text, sizeof s.text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.year, t.month,
                   t.day, t.hour, t.minute, t.second, t.millisecond);
+    return s;
+}
+
+void print_sample(const WallTime& t, const DeviceItem& dac, const DeviceItem& kwh, bool bar) {
+    const Stamp stamp = stamp_of(t);
     const Reading& level = readings[index_of(dac)];
     switch (request->format) {
     case Format::json:
-        std::printf("{\"time\":\"%s\",\"port\":", stamp);
-        print_json_string(request->port, static_cast<int>(std::strlen(request->port)));
+        std::printf("{\"time\":\"%s\",\"port\":", stamp.text);
+        print_json_text(request->port);
         print_json_key(dac.key);
         print_value(dac, true);
         print_json_key(kwh.key);
@@ -287,7 +432,7 @@ void print_sample(const WallTime& t, const DeviceItem& dac, const DeviceItem& kw
         std::fputs("}\n", stdout);
         return;
     case Format::csv:
-        std::printf("%s,", stamp);
+        std::printf("%s,", stamp.text);
         if (level.good) {
             std::printf("%d", static_cast<int>(level.number));
         }
@@ -300,7 +445,7 @@ void print_sample(const WallTime& t, const DeviceItem& dac, const DeviceItem& kw
     case Format::text:
         break;
     }
-    std::printf("%s  %s ", stamp, dac.key);
+    std::printf("%s  %s ", stamp.text, dac.key);
     print_value(dac, false);
     std::printf("  %s ", kwh.key);
     print_value(kwh, false);
@@ -324,6 +469,10 @@ void watch() {
     if (request->format == Format::csv) {
         std::printf("time,%s,%s\n", dac.key, kwh.key);
     }
+    // Samples nobody can see are not taken, nor summed up.
+    if (!output_written()) {
+        return;
+    }
     std::uint32_t samples = 0;
     std::uint32_t faulted = 0;
     Range levels{};
@@ -338,7 +487,9 @@ void watch() {
         faulted += any_fault ? 1u : 0u;
         any_fault = any_fault || faults_before;
         print_sample(at, dac, kwh, bar);
-        std::fflush(stdout);
+        if (!output_written()) {
+            return;
+        }
         widen(levels, readings[index_of(dac)]);
         widen(energy, readings[index_of(kwh)]);
         ++samples;
@@ -355,12 +506,39 @@ void watch() {
             break;
         }
     }
-    std::fprintf(stderr, "tolvaner: %lu sample%s, %lu without a good reply",
-                 static_cast<unsigned long>(samples), samples == 1 ? "" : "s",
-                 static_cast<unsigned long>(faulted));
-    print_range(dac.key, levels);
-    print_range(kwh.key, energy);
-    std::fputc('\n', stderr);
+    Line summary{};
+    append(summary, "%lu sample%s, %lu without a good reply", static_cast<unsigned long>(samples),
+           samples == 1 ? "" : "s", static_cast<unsigned long>(faulted));
+    append_range(summary, dac.key, levels);
+    append_range(summary, kwh.key, energy);
+    tell_cause("%s", summary.text);
+}
+
+// A port that failed (or could not be opened): one line on standard error,
+// and in JSON the run's object all the same, with "error", so that a report
+// of many meters has a line for each.
+void report_port_failure(const char* message, const char* why, const char* cause) {
+    Line line{};
+    append(line, "%.*s", static_cast<int>(std::strcspn(message, "\n")), message);
+    for (const char* part : {why, cause}) {
+        if (part[0] != '\0') {
+            append(line, "%s%s", line.length > 0 ? ": " : "", part);
+        }
+    }
+    tell_cause("%s", line.text);
+    if (request->format != Format::json) {
+        return;
+    }
+    if (request->mode == Mode::watch) {
+        std::printf("{\"time\":\"%s\",\"port\":", stamp_of(platform_wall_time()).text);
+        print_json_text(request->port);
+        print_json_key("error");
+        print_json_text(line.text);
+        std::fputs("}\n", stdout);
+    } else {
+        print_json_readings(line.text);
+    }
+    output_written();
 }
 
 } // namespace
@@ -370,12 +548,12 @@ int run_mode(const ModeRequest& r) {
     any_fault = false;
     any_difference = false;
     std::memset(readings, 0, sizeof readings);
-    // Standard output carries results only, so that a script can take them.
-    port_messages_to(stderr);
     if (r.trace_file != nullptr && !wire_trace_open(r.trace_file, r.port)) {
-        std::fprintf(stderr, "tolvaner: cannot open the trace file %s\n", r.trace_file);
+        std::fprintf(stderr, "tolvaner: %s: cannot open the trace file %s\n", r.port, r.trace_file);
         return status_failure;
     }
+    // Standard output carries results only, so that a script can take them.
+    port_failures_to(report_port_failure);
     open_port(r.port);
     use_fast_exchange(true);
     switch (r.mode) {
@@ -395,10 +573,10 @@ int run_mode(const ModeRequest& r) {
     close_port();
     // A trace with lines missing has said so on standard error already.
     const bool traced = wire_trace_close();
-    port_messages_to(stdout);
+    port_failures_to(nullptr);
     // Results that could not be written (a full disk, a closed pipe) are lost,
     // and so is a record a script asked for.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) || !traced) {
+    if (!output_written() || !traced) {
         return status_failure;
     }
     if (any_fault) {

@@ -29,6 +29,8 @@ char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + '
 
 bool item_is_settable(const DeviceItem& item) { return item.setting != Opcode::readback; }
 
+char output_mode_letter(std::int32_t mode) { return mode == 1 ? 'I' : 'A'; }
+
 const DeviceItem* item_by_key(const char* key, int key_length) {
     for (const DeviceItem& item : device_items) {
         const int length = static_cast<int>(std::strlen(item.key));

@@ -40,6 +40,9 @@ const DeviceItem* item_by_key(const char* key, int key_length);
 const DeviceItem* readback_by_letter(char letter);
 
 bool item_is_settable(const DeviceItem& item);
+// The letter the output mode reads back as once it was set to `mode`, as the
+// console's prompt gives them: 1 Instant, 2 Average.
+char output_mode_letter(std::int32_t mode);
 // Bytes of payload a good reply must hold for the item's value.
 int item_payload_needed(const DeviceItem& item);
 // The same for the item a query asks for; 0 for a query of no item.

@@ -4,11 +4,13 @@
 
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 using fake::Bytes;
+using fake::frame;
 
 namespace {
 
@@ -40,8 +42,11 @@ struct OptionCase {
     std::vector<std::string> args;
     std::string out;
     int status;
-    const char* opened;        // the port the program opened, "" for none
-    const char* err = nullptr; // all of standard error; nullptr: not checked
+    const char* opened; // the port the program opened, "" for none
+    // The device's answers to the requests, in order (empty: silent), and
+    // standard error in full (nullptr: not judged).
+    std::vector<Bytes> replies = {};
+    std::optional<std::string> err = std::nullopt;
 };
 
 const std::string silent_read = "product_id        -\ncode_revision     -\npulse_value       -\n"
@@ -51,14 +56,22 @@ const std::string silent_read = "product_id        -\ncode_revision     -\npulse
 class CommandLine : public ConsoleTest, public testing::WithParamInterface<OptionCase> {};
 
 TEST_P(CommandLine, AnswersAndOpensOnlyWhatItShould) {
+    for (const Bytes& reply : GetParam().replies) {
+        fake::platform().replies.push_back({reply});
+    }
     ConsoleRun run = run_console_args("x\n", GetParam().args);
     EXPECT_EQ(run.out, GetParam().out);
     EXPECT_EQ(run.status, GetParam().status);
     EXPECT_EQ(fake::platform().opened_name, GetParam().opened);
-    if (GetParam().err != nullptr) {
-        EXPECT_EQ(run.err, GetParam().err);
+    if (GetParam().err) {
+        EXPECT_EQ(run.err, *GetParam().err);
     }
 }
+
+const std::string silent = "no good reply (nothing arrived within the settle time)\n";
+// A port name with a quote, a backslash, UTF-8, control characters and bytes
+// that are no UTF-8 (a lone 0xFF, a sequence cut short).
+const std::string odd_port = "m\xC3\xA9\"t\\e\x01\x7F\xC2\x85\xFF\xE2\x82";
 
 INSTANTIATE_TEST_SUITE_P(
     Options, CommandLine,
@@ -108,54 +121,98 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{{"--set=V=65535", "--json", "COM1"},
                    "{\"port\":\"COM1\",\"pulse_value\":null}\n",
                    3,
-                   "COM1"},
+                   "COM1",
+                   {},
+                   "tolvaner: COM1: pulse_value: " + silent},
         OptionCase{{"--watch", "1", "--count", "1", "--csv", "COM1"},
                    "time,dac_value,kwh_value\n2026-12-07T10:00:00.000Z,,\n",
                    3,
-                   "COM1"},
+                   "COM1",
+                   {},
+                   "tolvaner: COM1: dac_value: " + silent + "tolvaner: COM1: kwh_value: " + silent +
+                       "tolvaner: COM1: 1 sample, 1 without a good reply\n"},
         // After "--" the port alone; an item named twice is refused whole.
         OptionCase{{"--", "--read", "COM1"},
                    "unknown option --\n" + usage,
                    1,
                    "",
+                   {},
                    "tolvaner: only the port may follow --\n"},
         OptionCase{{"--set", "v=500", "v=1000", "COM1"},
                    "",
                    1,
                    "",
+                   {},
                    "tolvaner: --set pulse_value: given twice\n"},
         OptionCase{{"--set", "m=1", "--expect", "m=I", "--expect=output_mode=A", "COM1"},
                    "",
                    1,
                    "",
+                   {},
                    "tolvaner: --expect output_mode: given twice\n"},
         // A mistake beside the usage lines is said on standard error.
         OptionCase{{"-read", "COM1"},
                    usage,
                    1,
                    "",
+                   {},
                    "tolvaner: unknown option -read (an option begins with --: --read)\n"},
         OptionCase{{"--reed", "COM1"},
                    "unknown option --reed\n" + usage,
                    1,
                    "",
+                   {},
                    "tolvaner: unknown option --reed (tolvaner --help lists the options)\n"},
         OptionCase{{"COM1", "--read"},
                    usage,
                    1,
                    "",
+                   {},
                    "tolvaner: --read after the port COM1: the port comes last\n"},
         OptionCase{{"--trace", "t.log", "COM1", "--read"},
                    "wrong number of arguments for --trace\n" + usage,
                    1,
                    "",
+                   {},
                    "tolvaner: --read after the port COM1: the port comes last\n"},
         OptionCase{{"--read", "COM1", "--json"},
                    "",
                    1,
                    "",
+                   {},
                    "tolvaner: --json after the port COM1: the port comes last\n"},
-        OptionCase{{"--count", "3", "COM1"}, "", 1, "", "tolvaner: --count goes with --watch\n"}),
+        OptionCase{
+            {"--count", "3", "COM1"}, "", 1, "", {}, "tolvaner: --count goes with --watch\n"},
+        // The output mode reads back as the letter of the mode set.
+        OptionCase{{"--set", "m=2", "COM1"},
+                   "output_mode       I\n",
+                   4,
+                   "COM1",
+                   {{}, frame({0x52, 1, 'I'})},
+                   "tolvaner: COM1: output_mode: read back 'I', but 2 (A) was set\n"},
+        // The device's bytes reach standard error escaped as well.
+        OptionCase{{"--set", "m=1", "--expect", "product_id=X", "COM1"},
+                   "product_id        \\x1Bc\noutput_mode       I\n",
+                   4,
+                   "COM1",
+                   {{}, frame({0x49, 2, 0x1B, 'c'}), frame({0x52, 1, 'I'})},
+                   "tolvaner: COM1: product_id: read back '\\x1Bc', but X was expected\n"},
+        // JSON strings give back their bytes: UTF-8 as it is, other bytes as
+        // lone surrogates.
+        OptionCase{{"--set", "v=1", "--expect", "product_id=A", "--json", odd_port},
+                   "{\"port\":\"m\xC3\xA9\\\"t\\\\e\\u0001\\u007F\\u0085\\uDCFF\\uDCE2\\uDC82\","
+                   "\"product_id\":\"A\xC3\xA9\\uDC80\",\"pulse_value\":1}\n",
+                   4,
+                   odd_port.c_str(),
+                   {{}, frame({0x49, 4, 'A', 0xC3, 0xA9, 0x80}), frame({0x52, 2, 1, 0})}},
+        // What the user typed is cut short in a message, never the reason.
+        OptionCase{{"--set", "v=" + std::string(130, 'x'), "COM1"},
+                   "",
+                   1,
+                   "",
+                   {},
+                   "tolvaner: --set pulse_value: 'xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx...' is not "
+                   "a whole number\n"}),
     CASE_NAME(args));
 
 TEST_F(ConsoleTest, HelpNamesEveryOptionAndTheManual) {

@@ -216,7 +216,7 @@ INSTANTIATE_TEST_SUITE_P(
                   uart_below_serial_base, acm_device, ftdi_adapter},
                  ftdi_line + bare_line + acm_line + "/dev/ttyS0  driver=serial\n" +
                      "/dev/ttyS2  driver=serial8250\n"},
-        ListCase{"other_names_then_ttyS_console_marked",
+        ListCase{"others_first_console_marked",
                  {consoles, other_ports, uart_of_older_kernels, ftdi_adapter},
                  ftdi_line + other_lines + "/dev/ttyS2  driver=serial8250\n"}),
     [](const auto& info) { return std::string(info.param.name); });

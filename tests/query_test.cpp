@@ -167,6 +167,12 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         FastCase{"at_once", {{5, revision}}, ReadVerdict::good, 5 + reply_quiet_ms},
         FastCase{"in_pieces", {{5, {0x43, 1}}, {30, {0x07, 0x45}}}, ReadVerdict::good, 50},
+        // A header and more, then the rest 30 ms later: past the quiet time,
+        // but the frame is not whole before it.
+        FastCase{"split_30_ms_apart",
+                 {{5, {0x43, 1, 0x07}}, {35, {0x45}}},
+                 ReadVerdict::good,
+                 35 + reply_quiet_ms},
         FastCase{"last_moment", {{450, revision}}, ReadVerdict::good, 450},
         FastCase{"too_late", {{451, revision}}, ReadVerdict::nothing_arrived, 0},
         FastCase{"trailing_byte", {{5, revision}, {15, {0x00}}}, ReadVerdict::longer_than_frame, 0},

@@ -33,12 +33,16 @@ struct Session {
     std::optional<int> status;
 };
 
-// One console session under `tolvaner-sim OPTIONS -- tolvaner ARGS`.
+// One console session under `tolvaner-sim OPTIONS -- tolvaner ARGS`, with its
+// standard output into `stdout_to` when given.
 Session run_session(std::vector<std::string> options, const std::string& input,
-                    std::vector<std::string> args = {}) {
+                    std::vector<std::string> args = {}, const std::string& stdout_to = "") {
     std::vector<std::string> argv{sim_path()};
     argv.insert(argv.end(), options.begin(), options.end());
     argv.push_back("--");
+    if (!stdout_to.empty()) {
+        argv.insert(argv.end(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" >" + stdout_to});
+    }
     argv.push_back(console_path());
     argv.insert(argv.end(), args.begin(), args.end());
     Process sim(argv);
@@ -303,21 +307,27 @@ struct ModeCase {
     std::vector<std::string> args;
     std::string out; // a pattern for the whole of standard output
     int status;
-    std::string errors; // a pattern for the whole of standard error
+    std::string errors;         // a pattern for the whole of standard error
+    std::string stdout_to = ""; // a file for standard output instead of a pipe
 };
 
+// Results on standard output, causes on standard error, and the status.
 class Modes : public testing::TestWithParam<ModeCase> {};
 
-TEST_P(Modes, ShowResultsOnStandardOutputCausesOnStandardErrorAndTheStatus) {
+TEST_P(Modes, Run) {
     const ModeCase& c = GetParam();
-    const Session s = run_session(c.sim_options, "", c.args);
+    const Session s = run_session(c.sim_options, "", c.args, c.stdout_to);
     EXPECT_EQ(s.status, c.status);
     EXPECT_TRUE(std::regex_match(s.output, std::regex(c.out))) << s.output;
     EXPECT_TRUE(std::regex_match(s.errors, std::regex(c.errors))) << s.errors;
 }
 
+// Every line a run writes on standard error names the port.
+const std::string on_port = "tolvaner: /dev/pts/[0-9]+: ";
 const std::string no_reply =
-    "tolvaner: ([a-z_]+): no good reply \\(nothing arrived within the settle time\\)\n";
+    on_port + "([a-z_]+): no good reply \\(nothing arrived within the settle time\\)\n";
+const std::string full_disk =
+    on_port + "standard output cannot be written \\(No space left on device\\)\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Modes,
@@ -342,8 +352,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {"--read"},
                  "(\\w+ +-\n){8}",
                  3,
-                 "(tolvaner: \\w+: no good reply \\(.+\\)\n){8}"},
-        ModeCase{"set_and_expect_in_the_devices_units",
+                 "(" + on_port + "\\w+: no good reply \\(.+\\)\n){8}"},
+        ModeCase{"set_and_expect_in_device_units",
                  {"--ack"},
                  {"--set", "v=1000", "full_scale=8", "M=2", "--set=a=7", "--expect",
                   "full_scale=200", "output_mode=A", "--expect=average_interval=60"},
@@ -356,8 +366,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {"--set", "s=2", "--expect", "full_scale=3", "product_id=TLV2"},
                  "product_id        TLV1\nfull_scale        2 kilowatts\n",
                  4,
-                 "tolvaner: full_scale: read back 2, but 3 was expected\n"
-                 "tolvaner: product_id: read back 'TLV1', but TLV2 was expected\n"},
+                 on_port + "full_scale: read back 2, but 3 was expected\n" + on_port +
+                     "product_id: read back 'TLV1', but TLV2 was expected\n"},
         // Checked before anything is sent: the simulator's trace stays empty.
         ModeCase{"refused_value_sends_nothing",
                  {"--trace"},
@@ -382,39 +392,81 @@ INSTANTIATE_TEST_SUITE_P(
                  {"--watch=0.3", "--count", "3", "--csv"},
                  "time,dac_value,kwh_value\n(" + stamp + ",51,0\n){3}",
                  0,
-                 "tolvaner: 3 samples, 0 without a good reply, dac_value 51 to 51, kwh_value 0 "
-                 "to 0\n"},
+                 on_port +
+                     "3 samples, 0 without a good reply, dac_value 51 to 51, kwh_value 0 to 0\n"},
         ModeCase{"watch_text_no_bar_in_a_pipe",
                  {"--fault", "silent"},
                  {"--watch", "1", "--count=1"},
                  stamp + "  dac_value -  kwh_value -\n",
                  3,
-                 "(" + no_reply + "){2}tolvaner: 1 sample, 1 without a good reply\n"}),
+                 "(" + no_reply + "){2}" + on_port + "1 sample, 1 without a good reply\n"},
+        // Results that cannot be written end the run at once, with the reason.
+        ModeCase{"read_into_a_full_disk", {}, {"--read"}, "", 1, full_disk, "/dev/full"},
+        ModeCase{"watch_into_a_full_disk", {}, {"--watch", "0.2"}, "", 1, full_disk, "/dev/full"},
+        ModeCase{"console_into_a_full_disk", {}, {}, "", 1, full_disk, "/dev/full"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A real JSON parser reads every object the modes print; it gives them back
-// with sorted keys, one per line.
+// with sorted keys, one per line, and the port as the bytes it decodes to, in
+// hex. Nothing when there is no parser.
 std::optional<std::string> parsed_json(const std::string& text) {
     if (std::system("python3 -c '' 2>/dev/null") != 0) {
         return std::nullopt;
     }
     Process python({"/bin/sh", "-c",
                     "exec python3 -c 'import json, sys\n"
-                    "for line in sys.stdin: print(json.dumps(json.loads(line), sort_keys=True))'"});
+                    "for line in sys.stdin:\n"
+                    "    o = json.loads(line)\n"
+                    "    o[\"port\"] = o[\"port\"].encode(\"utf-8\", \"surrogateescape\").hex()\n"
+                    "    print(json.dumps(o, sort_keys=True))'"});
     python.send(text, true);
     const std::string out = python.read_output(after(20s));
-    return python.wait(after(10s)) == 0 ? std::optional<std::string>(out) : std::nullopt;
+    const std::string errors = python.read_errors(after(5s));
+    // Text that is not JSON fails the test: it is never taken for a missing
+    // parser.
+    return python.wait(after(10s)) == 0 ? out : "not JSON: " + errors;
+}
+
+// A finished run of `tolvaner ARGS`.
+Session run_program(std::vector<std::string> args) {
+    args.insert(args.begin(), console_path());
+    Process p(args);
+    Session s;
+    s.output = p.read_output(after(30s));
+    s.errors = p.read_errors(after(10s));
+    s.status = p.wait(after(10s));
+    return s;
+}
+
+std::string hex_of(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        out += "0123456789abcdef"[c >> 4];
+        out += "0123456789abcdef"[c & 15];
+    }
+    return out;
 }
 
 TEST(Modes, JsonIsJson) {
-    const Session read = run_session({"--id", "A\"B"}, "", {"--read", "--json"});
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    // A port named with a quote, a backslash, UTF-8 and a byte that is no
+    // UTF-8 comes back as the same bytes, and so can open the port again.
+    const std::string odd = dir.path() + "/m\"e\\t\xC3\xA9r\xFF";
+    StandaloneSim sim({"--id", "A\"B", "--link", odd});
+    ASSERT_FALSE(sim.port.empty()) << sim.first_line;
+    const Session read = run_program({"--read", "--json", odd});
     const Session set = run_session({"--fault", "silent"}, "", {"--set", "m=1", "--json"});
     const Session watch = run_session({}, "", {"--watch", "0.2", "--count", "2", "--json"});
-    const std::optional<std::string> objects = parsed_json(read.output + set.output + watch.output);
+    // A port that cannot be opened still has its object.
+    const std::string missing = dir.path() + "/ttyUSB9";
+    const Session none = run_program({"--read", "--json", missing});
+    const std::optional<std::string> objects =
+        parsed_json(read.output + set.output + watch.output + none.output);
     if (!objects) {
         GTEST_SKIP() << "python3 is not there to parse JSON";
     }
-    const std::regex port(R"("port": "[^"]+")");
+    const std::regex port(R"("port": "[0-9a-f]+")");
     const std::regex time(R"("time": ")" + stamp + "\"");
     EXPECT_EQ(std::regex_replace(std::regex_replace(*objects, port, "PORT"), time, "TIME"),
               "{\"average_interval\": 5, \"code_revision\": 12, \"dac_value\": 51, "
@@ -422,11 +474,38 @@ TEST(Modes, JsonIsJson) {
               "\"product_id\": \"A\\\"B\", \"pulse_value\": 10}\n"
               "{\"output_mode\": null, PORT}\n"
               "{\"dac_value\": 51, \"kwh_value\": 0, PORT, TIME}\n"
-              "{\"dac_value\": 51, \"kwh_value\": 0, PORT, TIME}\n")
-        << read.output << set.output << watch.output;
+              "{\"dac_value\": 51, \"kwh_value\": 0, PORT, TIME}\n"
+              "{\"error\": \"serial port does not exist: No such file or directory: no such port "
+              "(tolvaner --list shows the ports)\", PORT}\n")
+        << read.output << set.output << watch.output << none.output;
+    EXPECT_NE(objects->find("\"port\": \"" + hex_of(odd) + "\""), std::string::npos) << *objects;
+    EXPECT_NE(objects->find("\"port\": \"" + hex_of(missing) + "\""), std::string::npos);
     EXPECT_EQ(read.status, 0);
     EXPECT_EQ(set.status, 3);
     EXPECT_EQ(watch.status, 0);
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.errors, "tolvaner: " + missing +
+                               ": serial port does not exist: No such file or directory: no such "
+                               "port (tolvaner --list shows the ports)\n");
+    kill(sim.process.pid(), SIGTERM);
+    EXPECT_EQ(sim.process.wait(after(10s)), 0);
+}
+
+TEST(Modes, ReadShowsEachItemAsItsReplyComes) {
+    StandaloneSim sim({"--fault", "silent"});
+    ASSERT_FALSE(sim.port.empty()) << sim.first_line;
+    Process read({console_path(), "--read", sim.port});
+    const std::string first = read.read_line(after(30s));
+    const Clock::time_point first_at = Clock::now();
+    const std::string second = read.read_line(after(30s));
+    // The second item has the settle time to answer, and as long again after
+    // a fault, before its line can come.
+    EXPECT_GE(Clock::now() - first_at, 800ms);
+    EXPECT_EQ(first + second, "product_id        -\ncode_revision     -\n");
+    read.read_output(after(30s));
+    EXPECT_EQ(read.wait(after(10s)), 3);
+    kill(sim.process.pid(), SIGTERM);
+    EXPECT_EQ(sim.process.wait(after(10s)), 0);
 }
 
 TEST(Modes, SetThenReadAgreeAndThePacingHolds) {
@@ -503,7 +582,8 @@ TEST(Modes, CtrlCEndsAWatchWithItsSummary) {
                                  std::regex("(" + stamp + "  dac_value 51  kwh_value 0\n){2}")))
         << first << second;
     EXPECT_TRUE(std::regex_match(watch.read_errors(after(5s)),
-                                 std::regex("tolvaner: [0-9]+ samples, 0 without a good reply, "
+                                 std::regex("tolvaner: " + sim.port +
+                                            ": [0-9]+ samples, 0 without a good reply, "
                                             "dac_value 51 to 51, kwh_value 0 to 0\n")));
     kill(sim.process.pid(), SIGTERM);
     EXPECT_EQ(sim.process.wait(after(10s)), 0);
