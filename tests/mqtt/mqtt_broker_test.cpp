@@ -6,11 +6,11 @@
 
 #include <arpa/inet.h>
 #include <csignal>
-#include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
-#include <netinet/in.h>
+#include <optional>
+#include <sstream>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -22,68 +22,32 @@ using namespace harness;
 const std::string status_topic = "tolvaner/status/usb_fix-0a";
 constexpr int period_ms = 200;
 
-// The first tool of the suite that is not there, with its package; "" when
-// all are.
-std::string missing_tool() {
-    const std::pair<const char*, const char*> tools[] = {
-        {MOSQUITTO_PATH, "mosquitto"},
-        {MOSQUITTO_PASSWD_PATH, "mosquitto_passwd"},
-        {MOSQUITTO_SUB_PATH, "mosquitto_sub"},
-        {MOSQUITTO_PUB_PATH, "mosquitto_pub"},
-        {OPENSSL_PATH, "openssl"},
-        {PYTHON3_PATH, "python3"}};
-    for (const auto& [path, name] : tools) {
-        if (path[0] == '\0') {
-            return std::string(name) + " is not there (Debian packages mosquitto, "
-                                       "mosquitto-clients, openssl, python3)";
-        }
+// The words of `text`, after `first`.
+std::vector<std::string> words(std::vector<std::string> first, const std::string& text) {
+    std::istringstream in(text);
+    for (std::string word; in >> word;) {
+        first.push_back(word);
     }
-    return "";
+    return first;
 }
-
-// Each test of the suite needs the broker and its tools.
-class MqttBroker : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (const std::string why = missing_tool(); !why.empty()) {
-            GTEST_SKIP() << why;
-        }
-    }
-};
 
 int run(const std::vector<std::string>& argv, const std::string& log) {
-    const pid_t pid = start_logged(argv, log);
-    const std::optional<int> status = wait_pid(pid, after(20s));
-    if (!status) {
-        kill(pid, SIGKILL);
-        wait_pid(pid, after(5s));
-    }
-    return status.value_or(-1);
+    return wait_pid(start_logged(argv, log), after(20s)).value_or(-1);
 }
 
-// A port the kernel has just handed out; the broker may still lose it to
-// another program before it binds it, so starting is tried again.
-int free_port() {
+// Whether a listener takes connections on the loopback port; with `port` 0,
+// a port the kernel has just handed out instead.
+int loopback(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{
+        AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    auto* a = reinterpret_cast<sockaddr*>(&address);
+    const int result =
+        port == 0 ? (bind(fd, a, length), getsockname(fd, a, &length), ntohs(address.sin_port))
+                  : connect(fd, a, length) == 0;
     close(fd);
-    return ntohs(address.sin_port);
-}
-
-bool accepts(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return connected;
+    return result;
 }
 
 struct Broker {
@@ -94,24 +58,23 @@ struct Broker {
 
     ~Broker() { kill_now(); }
     std::string file(const char* name) const { return dir.path() + "/" + name; }
-    std::string url(const char* scheme = "mqtt://", const char* user = "") const {
-        return scheme + std::string(user) + "127.0.0.1:" + std::to_string(port);
-    }
+    // On a free port, or the same one again. Another program may take the
+    // port first: then on another.
     bool start(bool same_port = false) {
         for (int attempt = 0; attempt < 5; ++attempt) {
-            port = same_port ? port : free_port();
-            // Run by root, the broker would become the user mosquitto and
-            // lose the files of this private folder.
+            port = same_port ? port : loopback(0);
+            // Run by root, the broker would become the user mosquitto, which
+            // cannot read this private folder.
             std::ofstream(file("broker.conf"))
                 << "listener " << port << " 127.0.0.1\npersistence false\n"
                 << (geteuid() == 0 ? "user root\n" : "") << settings;
-            pid = start_logged({MOSQUITTO_PATH, "-c", file("broker.conf")}, file("broker.log"));
-            for (const auto deadline = after(5s); Clock::now() < deadline && pid > 0;) {
-                if (accepts(port)) {
+            pid = start_logged({TOOL_mosquitto, "-c", file("broker.conf")}, file("broker.log"));
+            for (const auto deadline = after(5s); Clock::now() < deadline && pid > 0;
+                 std::this_thread::sleep_for(20ms)) {
+                if (loopback(port)) {
                     return true;
                 }
                 pid = wait_pid(pid, Clock::now()) ? -1 : pid;
-                std::this_thread::sleep_for(20ms);
             }
             kill_now();
         }
@@ -131,56 +94,25 @@ struct Subscriber {
     Process process;
     std::vector<std::string> lines;
 
-    explicit Subscriber(const Broker& broker, std::vector<std::string> options = {})
-        : process(with(broker, std::move(options))) {}
-    static std::vector<std::string> with(const Broker& broker, std::vector<std::string> options) {
-        std::vector<std::string> argv = {MOSQUITTO_SUB_PATH,
-                                         "-h",
-                                         "127.0.0.1",
-                                         "-p",
-                                         std::to_string(broker.port),
-                                         "-V",
-                                         "5",
-                                         "--retain-as-published",
-                                         "-F",
-                                         "%r %t %p",
-                                         "-t",
-                                         "tolvaner/#",
-                                         "-t",
-                                         "homeassistant/#"};
-        argv.insert(argv.end(), options.begin(), options.end());
-        return argv;
-    }
-    // Takes the next message, if one comes before the deadline.
-    bool take(Clock::time_point deadline) {
-        const std::string line = process.read_line(deadline);
-        if (line.empty()) {
-            return false;
-        }
-        lines.push_back(line.substr(0, line.size() - (line.back() == '\n' ? 1 : 0)));
-        return true;
-    }
-    // Takes messages until one begins with `wanted` (true) or `within` has
-    // passed (false).
-    bool wait_for(const std::string& wanted, Clock::duration within = 5s) {
-        for (const auto deadline = after(within); take(deadline);) {
-            if (lines.back().rfind(wanted, 0) == 0) {
-                return true;
-            }
-        }
-        return false;
-    }
-    // The same until each of `wanted` has begun a message.
-    bool wait_for_all(const std::vector<std::string>& wanted, Clock::duration within) {
+    Subscriber(const Broker& broker, const std::string& options)
+        : process(words({TOOL_mosquitto_sub, "-F", "%r %t %p"},
+                        "-h 127.0.0.1 -p " + std::to_string(broker.port) +
+                            " -V 5 --retain-as-published -t tolvaner/# -t homeassistant/# " +
+                            options)) {}
+    // Takes messages until each of `wanted` has begun one, from the next.
+    bool wait_for(const std::vector<std::string>& wanted, Clock::duration within = 5s) {
+        const std::size_t from = lines.size();
         const auto deadline = after(within);
         for (;;) {
             bool all = true;
             for (const std::string& w : wanted) {
-                all = all && count(w) > 0;
+                all = all && count(w, from) > 0;
             }
-            if (all || !take(deadline)) {
+            const std::string line = all ? "" : process.read_line(deadline);
+            if (line.empty()) {
                 return all;
             }
+            lines.push_back(line.substr(0, line.size() - (line.back() == '\n' ? 1 : 0)));
         }
     }
     int count(const std::string& prefix, std::size_t from = 0) const {
@@ -195,12 +127,8 @@ struct Subscriber {
 struct Fixture {
     Process process;
 
-    explicit Fixture(std::vector<std::string> options)
-        : process([&] {
-              options.insert(options.begin(), {FIXTURE_PATH, std::to_string(period_ms)});
-              return options;
-          }()) {}
-    bool ready() { return process.read_line(after(5s)) == "ready\n"; }
+    explicit Fixture(const std::string& options)
+        : process(words({FIXTURE_PATH, std::to_string(period_ms)}, options)) {}
     void tell(const std::string& command) { process.send(command + "\n"); }
     // Ends it as a program ends: the longest a sample took to reach the
     // board, in ms; -1 when it did not end.
@@ -208,7 +136,7 @@ struct Fixture {
         tell("quit");
         const std::string line = process.read_line(after(5s));
         return process.wait(after(5s)) == 0 && line.rfind("slowest_feed_ms ", 0) == 0
-                   ? std::atoi(line.c_str() + 16)
+                   ? std::stoi(line.substr(16))
                    : -1;
     }
 };
@@ -221,274 +149,219 @@ int occurrences(const std::string& text, const std::string& what) {
     return n;
 }
 
-TEST_F(MqttBroker, TopicsPayloadsAndRetainedFlags) {
-    Broker broker;
-    ASSERT_TRUE(broker.start());
-    Fixture fixture({"--mqtt", broker.url()});
-    ASSERT_TRUE(fixture.ready());
-    Subscriber sub(broker);
-    for (int sample = 0; sample < 4; ++sample) {
-        ASSERT_TRUE(sub.wait_for("0 tolvaner/fix-0a/kwh_value"));
+class MqttBroker : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (MISSING_TOOLS[0] != '\0') {
+            GTEST_SKIP() << "not there: " << MISSING_TOOLS
+                         << " (Debian packages mosquitto, mosquitto-clients, openssl, python3)";
+        }
     }
-    fixture.tell("set 1 pulse_value 2000");
-    ASSERT_TRUE(sub.wait_for("1 tolvaner/ttyfix1/pulse_value 2000"));
-    ASSERT_TRUE(sub.wait_for("0 tolvaner/ttyfix1/kwh_value"));
-    EXPECT_GE(fixture.quit(), 0);
-    ASSERT_TRUE(sub.wait_for("1 " + status_topic + " offline", 3s));
+    // The broker, the fixture publishing to it with `options` (PORT and DIR
+    // standing for the broker's) and a subscriber.
+    void start(std::string options, const std::string& sub = "") {
+        ASSERT_TRUE(broker.start());
+        for (const std::string from : {"PORT", "DIR"}) {
+            if (const std::size_t at = options.find(from); at != std::string::npos) {
+                options.replace(at, from.size(),
+                                from == "DIR" ? broker.dir.path() : std::to_string(broker.port));
+            }
+        }
+        fixture.emplace(options);
+        ASSERT_EQ(fixture->process.read_line(after(5s)), "ready\n");
+        subscriber.emplace(broker, sub);
+    }
+    Broker broker;
+    std::optional<Fixture> fixture;
+    std::optional<Subscriber> subscriber;
+};
+
+const std::string plain = "--mqtt=mqtt://127.0.0.1:PORT";
+
+TEST_F(MqttBroker, TopicsPayloadsAndRetainedFlags) {
+    start(plain);
+    Subscriber& sub = *subscriber;
+    for (int sample = 0; sample < 4; ++sample) {
+        ASSERT_TRUE(sub.wait_for({"0 tolvaner/fix-0a/kwh_value"}));
+    }
+    fixture->tell("set 1 pulse_value 2000");
+    ASSERT_TRUE(sub.wait_for({"1 tolvaner/ttyfix1/pulse_value 2000"}));
+    EXPECT_GE(fixture->quit(), 0);
+    ASSERT_TRUE(sub.wait_for({"1 " + status_topic + " offline"}));
 
     // Identity and settings retained, each once, and again only when changed;
     // the live values at each sample, not retained.
     const std::map<std::string, std::string> retained = {
-        {"product_id", "TV10"}, {"code_revision", "7"}, {"pulse_value", "1000"},
-        {"full_scale", "4"},    {"output_mode", "I"},   {"average_interval", "3"}};
+        {"product_id", "TV10 "}, {"code_revision", "7 "}, {"pulse_value", "1000 "},
+        {"full_scale", "4 "},    {"output_mode", "I "},   {"average_interval", "3 "}};
     std::map<std::string, std::string> sent;
     std::map<std::string, int> kwh;
     for (const std::string& line : sub.lines) {
         const std::size_t space = line.find(' ', 2);
-        const std::string retain = line.substr(0, 1), topic = line.substr(2, space - 2);
-        const std::string payload = line.substr(space + 1);
+        const std::string topic = line.substr(2, space - 2), payload = line.substr(space + 1);
         const std::string meter = topic.substr(9, topic.find('/', 9) - 9);
         const std::string key = topic.substr(topic.rfind('/') + 1);
+        const bool live = key == "dac_value" || key == "kwh_value";
         SCOPED_TRACE(line);
+        EXPECT_EQ(line[0], live ? '0' : '1');
         if (topic == status_topic || key == "availability") {
-            EXPECT_EQ(retain, "1");
             EXPECT_TRUE(payload == "online" || payload == "offline");
-            continue;
+        } else if (key == "kwh_value") {
+            EXPECT_GT(std::stoi(payload), kwh[meter]);
+            kwh[meter] = std::stoi(payload);
+        } else if (!live) {
+            EXPECT_EQ(retained.count(key), 1u);
+            sent[topic] += payload + " ";
         }
-        EXPECT_TRUE(meter == "fix-0a" || meter == "ttyfix1");
-        if (key == "dac_value" || key == "kwh_value") {
-            EXPECT_EQ(retain, "0");
-            if (key == "kwh_value") {
-                EXPECT_GT(std::atoi(payload.c_str()), kwh[meter]);
-                kwh[meter] = std::atoi(payload.c_str());
-            }
-            continue;
-        }
-        EXPECT_EQ(retain, "1");
-        ASSERT_EQ(retained.count(key), 1u);
-        sent[topic] += payload + " ";
     }
+    EXPECT_EQ(kwh.size(), 2u);
     EXPECT_GE(kwh["fix-0a"], 104);
     EXPECT_EQ(sent.size(), 12u);
     for (const auto& [key, value] : retained) {
-        EXPECT_EQ(sent["tolvaner/fix-0a/" + key], value + " ");
-        EXPECT_EQ(sent["tolvaner/ttyfix1/" + key],
-                  key == "pulse_value" ? "1000 2000 " : value + " ");
+        EXPECT_EQ(sent["tolvaner/fix-0a/" + key], value);
+        EXPECT_EQ(sent["tolvaner/ttyfix1/" + key], key == "pulse_value" ? "1000 2000 " : value);
     }
     EXPECT_EQ(sub.count("1 tolvaner/fix-0a/availability offline"), 1);
     EXPECT_EQ(sub.count("1 tolvaner/ttyfix1/availability offline"), 1);
 }
 
 TEST_F(MqttBroker, DiscoveryFitsHomeAssistantAndComesAgainWhenItStarts) {
-    Broker broker;
-    ASSERT_TRUE(broker.start());
-    Fixture fixture({"--mqtt", broker.url(), "--mqtt-discovery"});
-    ASSERT_TRUE(fixture.ready());
-    Subscriber sub(broker);
-    const auto configs = [&] { return sub.count("1 homeassistant/sensor/"); };
-    while (configs() < 16 && sub.wait_for("1 homeassistant/sensor/", 5s)) {
+    start(plain + " --mqtt-discovery");
+    Subscriber& sub = *subscriber;
+    const std::string config = "1 homeassistant/sensor/";
+    while (sub.count(config) < 16 && sub.wait_for({config})) {
     }
-    ASSERT_EQ(configs(), 16);
+    ASSERT_EQ(sub.count(config), 16);
     std::ofstream lines(broker.file("configs"));
     for (const std::string& line : sub.lines) {
-        if (line.rfind("1 homeassistant/", 0) == 0) {
-            lines << line << "\n";
-        }
+        lines << (line.rfind(config, 0) == 0 ? line + "\n" : "");
     }
     lines.close();
-    EXPECT_EQ(run({PYTHON3_PATH, DISCOVERY_CHECK, broker.file("configs"), "homeassistant",
+    EXPECT_EQ(run({TOOL_python3, DISCOVERY_CHECK, broker.file("configs"), "homeassistant",
                    status_topic, "fix-0a", "ttyfix1"},
                   broker.file("check.log")),
               0)
         << std::ifstream(broker.file("check.log")).rdbuf();
-
-    ASSERT_EQ(run({MOSQUITTO_PUB_PATH, "-h", "127.0.0.1", "-p", std::to_string(broker.port), "-t",
-                   "homeassistant/status", "-m", "online"},
+    ASSERT_EQ(run(words({TOOL_mosquitto_pub}, "-h 127.0.0.1 -t homeassistant/status -m online -p " +
+                                                  std::to_string(broker.port)),
                   broker.file("pub.log")),
               0);
-    while (configs() < 32 && sub.wait_for("1 homeassistant/sensor/", 3s)) {
+    while (sub.count(config) < 32 && sub.wait_for({config})) {
     }
-    EXPECT_EQ(configs(), 32);
+    EXPECT_EQ(sub.count(config), 32);
 }
 
 TEST_F(MqttBroker, SilentMeterGoesOfflineAndPublishesNothing) {
-    Broker broker;
-    ASSERT_TRUE(broker.start());
-    Fixture fixture({"--mqtt", broker.url()});
-    ASSERT_TRUE(fixture.ready());
-    Subscriber sub(broker);
-    ASSERT_TRUE(sub.wait_for("0 tolvaner/fix-0a/kwh_value"));
-    fixture.tell("silent 0");
-    ASSERT_TRUE(sub.wait_for("1 tolvaner/fix-0a/availability offline"));
+    start(plain);
+    Subscriber& sub = *subscriber;
+    ASSERT_TRUE(sub.wait_for({"0 tolvaner/fix-0a/kwh_value"}));
+    fixture->tell("silent 0");
+    ASSERT_TRUE(sub.wait_for({"1 tolvaner/fix-0a/availability offline"}));
     const std::size_t silent = sub.lines.size();
-    sub.wait_for("none", 7 * std::chrono::milliseconds(period_ms));
+    sub.wait_for({"never"}, 7 * std::chrono::milliseconds(period_ms));
     EXPECT_EQ(sub.count("0 tolvaner/fix-0a/", silent) + sub.count("1 tolvaner/fix-0a/", silent), 0);
     EXPECT_GE(sub.count("0 tolvaner/ttyfix1/kwh_value", silent), 3);
-    fixture.tell("up 0");
-    ASSERT_TRUE(sub.wait_for("1 tolvaner/fix-0a/availability online"));
-    EXPECT_TRUE(sub.wait_for("0 tolvaner/fix-0a/kwh_value"));
+    fixture->tell("up 0");
+    EXPECT_TRUE(sub.wait_for({"1 tolvaner/fix-0a/availability online", "0 tolvaner/fix-0a/kwh"}));
 }
 
 TEST_F(MqttBroker, WillSaysTheProgramIsOfflineWhenItIsKilled) {
-    Broker broker;
-    ASSERT_TRUE(broker.start());
-    Fixture fixture({"--mqtt", broker.url()});
-    ASSERT_TRUE(fixture.ready());
-    Subscriber sub(broker);
-    ASSERT_TRUE(sub.wait_for("1 " + status_topic + " online"));
-    kill(fixture.process.pid(), SIGKILL);
-    EXPECT_TRUE(sub.wait_for("1 " + status_topic + " offline"));
-    Subscriber later(broker);
-    EXPECT_TRUE(later.wait_for("1 " + status_topic + " offline", 3s));
+    start(plain);
+    ASSERT_TRUE(subscriber->wait_for({"1 " + status_topic + " online"}));
+    kill(fixture->process.pid(), SIGKILL);
+    EXPECT_TRUE(subscriber->wait_for({"1 " + status_topic + " offline"}));
+    Subscriber later(broker, "");
+    EXPECT_TRUE(later.wait_for({"1 " + status_topic + " offline"}, 3s));
 }
 
 TEST_F(MqttBroker, StoppedKilledAndRestartedBrokerDelaysNoSample) {
-    Broker broker;
-    ASSERT_TRUE(broker.start());
-    Fixture fixture({"--mqtt", broker.url()});
-    ASSERT_TRUE(fixture.ready());
-    {
-        Subscriber sub(broker);
-        ASSERT_TRUE(sub.wait_for("0 tolvaner/fix-0a/kwh_value"));
-    }
-    // A broker that takes the connection and then reads nothing, then none
-    // at all for longer than the first wait before a new connection.
+    start(plain);
+    ASSERT_TRUE(subscriber->wait_for({"0 tolvaner/fix-0a/kwh_value"}));
+    // A broker that holds the connection and reads nothing, then none at all
+    // for longer than the first wait before connecting again.
     kill(broker.pid, SIGSTOP);
     std::this_thread::sleep_for(1500ms);
     broker.kill_now();
     std::this_thread::sleep_for(1500ms);
     ASSERT_TRUE(broker.start(true));
-    // The restarted broker kept nothing: all of it comes again.
-    Subscriber sub(broker);
+    // It kept nothing: all of it comes again.
+    Subscriber sub(broker, "");
     EXPECT_TRUE(
-        sub.wait_for_all({"1 tolvaner/fix-0a/product_id TV10", "1 " + status_topic + " online",
-                          "1 tolvaner/ttyfix1/availability online", "0 tolvaner/fix-0a/kwh_value"},
-                         10s));
-    const int slowest_ms = fixture.quit();
+        sub.wait_for({"1 tolvaner/fix-0a/product_id TV10", "1 " + status_topic + " online",
+                      "1 tolvaner/ttyfix1/availability online", "0 tolvaner/fix-0a/kwh_value"},
+                     10s));
+    const int slowest_ms = fixture->quit();
     EXPECT_GE(slowest_ms, 0);
     EXPECT_LT(slowest_ms, period_ms);
-    const std::string said = fixture.process.read_errors(after(3s));
+    const std::string said = fixture->process.read_errors(after(3s));
     EXPECT_EQ(occurrences(said, "trying again"), 1) << said;
     EXPECT_EQ(occurrences(said, "connected to mqtt://"), 2) << said;
 }
 
-// Who may connect and how: TLS with the test's own CA, credentials.
+// Who may connect: TLS with a CA of the test's own, and credentials.
 struct SecureCase {
     const char* name;
-    bool tls;
-    std::vector<std::string> options; // PORT, CA and FILE stand for the test's own
+    const char* options; // DIR is the broker's folder
     const char* environment_password;
     bool published;
-    const char* said; // once on standard error
+    const char* said; // once, on standard error
 };
 
 class MqttSecureBroker : public MqttBroker, public ::testing::WithParamInterface<SecureCase> {};
 
 TEST_P(MqttSecureBroker, ConnectsOnlyAsAllowed) {
     const SecureCase& c = GetParam();
-    Broker broker;
-    std::vector<std::string> sub_options = {"-u", "meter", "-P", "s3cret"};
-    if (c.tls) {
-        const std::vector<std::string> key = {
-            "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1"};
-        std::vector<std::string> ca = {OPENSSL_PATH,
-                                       "req",
-                                       "-x509",
-                                       "-subj",
-                                       "/CN=test CA",
-                                       "-keyout",
-                                       broker.file("ca.key"),
-                                       "-out",
-                                       broker.file("ca.pem")};
-        std::vector<std::string> server = {OPENSSL_PATH,
-                                           "req",
-                                           "-x509",
-                                           "-subj",
-                                           "/CN=127.0.0.1",
-                                           "-addext",
-                                           "subjectAltName=IP:127.0.0.1",
-                                           "-CA",
-                                           broker.file("ca.pem"),
-                                           "-CAkey",
-                                           broker.file("ca.key"),
-                                           "-keyout",
-                                           broker.file("server.key"),
-                                           "-out",
-                                           broker.file("server.pem")};
-        ca.insert(ca.end(), key.begin(), key.end());
-        server.insert(server.end(), key.begin(), key.end());
-        ASSERT_EQ(run(ca, broker.file("openssl.log")), 0);
-        ASSERT_EQ(run(server, broker.file("openssl.log")), 0);
-        broker.settings += "cafile " + broker.file("ca.pem") + "\ncertfile " +
-                           broker.file("server.pem") + "\nkeyfile " + broker.file("server.key") +
-                           "\n";
-        sub_options = {"--cafile", broker.file("ca.pem")};
-    } else {
-        ASSERT_EQ(run({MOSQUITTO_PASSWD_PATH, "-b", "-c", broker.file("users"), "meter", "s3cret"},
-                      broker.file("passwd.log")),
+    const std::string dir = broker.dir.path() + "/";
+    std::string sub = "-u meter -P s3cret";
+    if (std::string(c.options).find("mqtts") != std::string::npos) {
+        const std::string key = "req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+                                "-days 1 -keyout " +
+                                dir;
+        ASSERT_EQ(run(words({TOOL_openssl}, key + "ca.key -out " + dir + "ca.pem -subj /CN=CA"),
+                      dir + "openssl.log"),
                   0);
-        std::ofstream(broker.file("password")) << "s3cret\n";
-        broker.settings = "allow_anonymous false\npassword_file " + broker.file("users") + "\n";
-    }
-    ASSERT_TRUE(broker.start());
-    std::vector<std::string> options = c.options;
-    for (std::string& o : options) {
-        for (const auto& [from, to] :
-             {std::pair<std::string, std::string>{"PORT", std::to_string(broker.port)},
-              {"CA", broker.file("ca.pem")},
-              {"FILE", broker.file("password")}}) {
-            if (const std::size_t at = o.find(from); at != std::string::npos) {
-                o.replace(at, from.size(), to);
-            }
-        }
+        ASSERT_EQ(run(words({TOOL_openssl}, key + "server.key -out " + dir +
+                                                "server.pem -subj /CN=127.0.0.1 -addext "
+                                                "subjectAltName=IP:127.0.0.1 -CA " +
+                                                dir + "ca.pem -CAkey " + dir + "ca.key"),
+                      dir + "openssl.log"),
+                  0);
+        broker.settings += "cafile " + dir + "ca.pem\ncertfile " + dir + "server.pem\nkeyfile " +
+                           dir + "server.key\n";
+        sub = "--cafile " + dir + "ca.pem";
+    } else {
+        ASSERT_EQ(run(words({TOOL_mosquitto_passwd}, "-b -c " + dir + "users meter s3cret"),
+                      dir + "passwd.log"),
+                  0);
+        std::ofstream(dir + "password") << "s3cret\n";
+        broker.settings = "allow_anonymous false\npassword_file " + dir + "users\n";
     }
     if (c.environment_password != nullptr) {
         setenv("TOLVANER_MQTT_PASSWORD", c.environment_password, 1);
     }
-    Fixture fixture(options);
+    start(c.options, sub);
     unsetenv("TOLVANER_MQTT_PASSWORD");
-    ASSERT_TRUE(fixture.ready());
-    Subscriber sub(broker, sub_options);
-    EXPECT_EQ(sub.wait_for("1 tolvaner/fix-0a/product_id TV10", c.published ? 5s : 2500ms),
+    EXPECT_EQ(subscriber->wait_for({"1 tolvaner/fix-0a/product_id"}, c.published ? 5s : 2500ms),
               c.published);
-    EXPECT_GE(fixture.quit(), 0);
-    const std::string said = fixture.process.read_errors(after(3s));
+    EXPECT_GE(fixture->quit(), 0);
+    const std::string said = fixture->process.read_errors(after(3s));
     EXPECT_EQ(occurrences(said, c.said), 1) << said;
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, MqttSecureBroker,
-                         ::testing::Values(SecureCase{"tls_with_its_ca",
-                                                      true,
-                                                      {"--mqtt", "mqtts://127.0.0.1:PORT",
-                                                       "--mqtt-ca", "CA"},
-                                                      nullptr,
-                                                      true,
-                                                      "connected to mqtts://"},
-                                           SecureCase{"tls_system_store_refuses_the_test_ca",
-                                                      true,
-                                                      {"--mqtt", "mqtts://127.0.0.1:PORT"},
-                                                      nullptr,
-                                                      false,
-                                                      "certificate verify failed"},
-                                           SecureCase{"password_file",
-                                                      false,
-                                                      {"--mqtt", "mqtt://meter@127.0.0.1:PORT",
-                                                       "--mqtt-password-file", "FILE"},
-                                                      nullptr,
-                                                      true,
-                                                      "connected to mqtt://"},
-                                           SecureCase{"password_from_the_environment",
-                                                      false,
-                                                      {"--mqtt", "mqtt://meter@127.0.0.1:PORT"},
-                                                      "s3cret",
-                                                      true,
-                                                      "connected to mqtt://"},
-                                           SecureCase{"wrong_password",
-                                                      false,
-                                                      {"--mqtt", "mqtt://meter@127.0.0.1:PORT"},
-                                                      "wrong",
-                                                      false,
-                                                      "not authorised"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Rows, MqttSecureBroker,
+    ::testing::Values(
+        SecureCase{"tls_with_its_ca", "--mqtt=mqtts://127.0.0.1:PORT --mqtt-ca=DIR/ca.pem", nullptr,
+                   true, "connected to mqtts://"},
+        SecureCase{"tls_system_store_refuses_the_test_ca", "--mqtt=mqtts://127.0.0.1:PORT", nullptr,
+                   false, "certificate verify failed"},
+        SecureCase{"password_file",
+                   "--mqtt=mqtt://meter@127.0.0.1:PORT --mqtt-password-file=DIR/password", nullptr,
+                   true, "connected to mqtt://"},
+        SecureCase{"password_from_the_environment", "--mqtt=mqtt://meter@127.0.0.1:PORT", "s3cret",
+                   true, "connected to mqtt://"},
+        SecureCase{"wrong_password", "--mqtt=mqtt://meter@127.0.0.1:PORT", "wrong", false,
+                   "not authorised"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
