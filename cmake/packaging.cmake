@@ -136,7 +136,8 @@ else()
     set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TOLVANER_PACKAGE_MAINTAINER}")
     set(CPACK_DEBIAN_PACKAGE_SECTION utils)
     set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-    # dpkg-shlibdeps works out the library versions the binaries need.
+    # dpkg-shlibdeps works out the library versions the binaries need:
+    # libmosquitto1 where tolvaner is built with MQTT publishing.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
     # The summary comes first by itself; this is the long description.
