@@ -440,6 +440,76 @@ PortOpenResult platform_open_port(const char* name) {
     return PortOpenResult::ok;
 }
 
+namespace {
+
+// Whether `file` is the character device `path` names (nullptr: the one
+// standard error is on).
+bool is_device(const struct stat& file, const char* path) {
+    struct stat device {};
+    const int found = path != nullptr ? stat(path, &device) : fstat(STDERR_FILENO, &device);
+    return found == 0 && S_ISCHR(device.st_mode) && device.st_rdev == file.st_rdev;
+}
+
+// Why a trace may not go to `file`, or nullptr when it may: a regular file, a
+// pipe, the null device (and /dev/full, which fails every write, to try that
+// out), or the terminal standard error is on.
+const char* unfit_for_trace(const struct stat& file) {
+    if (S_ISREG(file.st_mode) || S_ISFIFO(file.st_mode)) {
+        return nullptr;
+    }
+    if (!S_ISCHR(file.st_mode) && !S_ISBLK(file.st_mode)) {
+        return "neither a file nor a pipe";
+    }
+    if (S_ISCHR(file.st_mode) && (is_device(file, "/dev/null") || is_device(file, "/dev/full") ||
+                                  (isatty(STDERR_FILENO) == 1 && is_device(file, nullptr)))) {
+        return nullptr;
+    }
+    return "a device (a serial port, a terminal), where no trace may go: give a file, a pipe, "
+           "/dev/null, or - for standard error";
+}
+
+} // namespace
+
+std::FILE* platform_open_trace(const char* path) {
+    // Looked at before it is opened: a serial port opened even for a moment
+    // has its DTR and RTS raised. A name that does not exist yet is a file
+    // to make.
+    struct stat named {};
+    if (stat(path, &named) == 0 && (S_ISCHR(named.st_mode) || S_ISBLK(named.st_mode))) {
+        if (const char* why = unfit_for_trace(named)) {
+            note_failure_text("%s", why);
+            return nullptr;
+        }
+    }
+    // Without waiting (a port may wait for a carrier) and without taking a
+    // controlling terminal.
+    const int fd =
+        open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ENXIO && S_ISFIFO(named.st_mode)) {
+            note_failure_text("%s: a named pipe that no program reads", std::strerror(error));
+        } else {
+            note_failure(error);
+        }
+        return nullptr;
+    }
+    // The name may have come to mean something else meanwhile.
+    struct stat opened {};
+    const char* why = fstat(fd, &opened) == 0 ? unfit_for_trace(opened) : std::strerror(errno);
+    // Lines then wait for a slow disk, pipe or terminal, as standard output's do.
+    const int flags = fcntl(fd, F_GETFL);
+    if (why == nullptr && (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)) {
+        why = std::strerror(errno);
+    }
+    std::FILE* file = why == nullptr ? fdopen(fd, "a") : nullptr;
+    if (file == nullptr) {
+        note_failure_text("%s", why != nullptr ? why : std::strerror(errno));
+        close(fd);
+    }
+    return file;
+}
+
 const char* platform_failure_text() { return failure_text; }
 
 void platform_close_port() {

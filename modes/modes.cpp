@@ -373,7 +373,8 @@ int run_mode(const ModeRequest& r) {
     // Standard output carries results only, so that a script can take them.
     port_messages_to(stderr);
     if (r.trace_file != nullptr && !wire_trace_open(r.trace_file, r.port)) {
-        std::fprintf(stderr, "tolvaner: cannot open the trace file %s\n", r.trace_file);
+        std::fprintf(stderr, "tolvaner: %s: cannot open the trace file %s: %s\n", r.port,
+                     r.trace_file, platform_failure_text());
         return status_failure;
     }
     open_port(r.port);

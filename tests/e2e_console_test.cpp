@@ -258,6 +258,75 @@ TEST(EndToEnd, LostOutputIsAFailure) {
     }
 }
 
+// What has come out of the terminal `pty` by now.
+std::string shown_on(const e2e::Pty& pty) {
+    std::string text;
+    char buffer[4096];
+    while (harness::readable(pty.master(), harness::after(std::chrono::milliseconds(200)))) {
+        const ssize_t got = read(pty.master(), buffer, sizeof buffer);
+        if (got <= 0) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    return text;
+}
+
+TEST(EndToEnd, ATraceIsNeverWrittenToAnotherTerminal) {
+    // $1 is another terminal (a port named twice, arguments swapped), $2 the
+    // port. Refused before the port is opened, nothing sent; the terminal
+    // standard error is on, and "-", are where a person watches.
+    const std::string refused = "a device (a serial port, a terminal), where no trace may go: "
+                                "give a file, a pipe, /dev/null, or - for standard error\n";
+    struct {
+        const char* shell;
+        int status;
+        std::string out;
+        std::string err; // "": the trace's first line is on the terminal instead
+    } cases[] = {
+        {"--trace \"$1\" --read \"$2\"", 1, "",
+         "tolvaner: PORT: cannot open the trace file TERMINAL: " + refused},
+        {"--trace \"$1\" \"$2\"", 1, "cannot open the trace file TERMINAL\n",
+         "tolvaner: TERMINAL: " + refused},
+        {"--trace /nonexistent/trace.log --read \"$2\"", 1, "",
+         "tolvaner: PORT: cannot open the trace file /nonexistent/trace.log: No such file or "
+         "directory\n"},
+        {"--trace \"$1\" \"$2\" 2>\"$1\"", 0, prompt + prompt, ""},
+        {"--trace - \"$2\"", 0, prompt + prompt, " session tolvaner "},
+    };
+    for (const auto& c : cases) {
+        e2e::Pty terminal;
+        e2e::Pty pty;
+        e2e::Run r = e2e::run({"/bin/sh", "-c", std::string("exec \"$0\" ") + c.shell, program,
+                               terminal.path(), pty.path()},
+                              "d x\n", &pty);
+        const std::string on_terminal = shown_on(terminal);
+        auto named = [&](std::string text) {
+            for (const auto& [from, to] : {std::pair{std::string("TERMINAL"), terminal.path()},
+                                           std::pair{std::string("PORT"), pty.path()}}) {
+                if (const std::size_t at = text.find(from); at != std::string::npos) {
+                    text.replace(at, from.size(), to);
+                }
+            }
+            return text;
+        };
+        EXPECT_EQ(r.status, c.status) << c.shell;
+        EXPECT_EQ(r.out, named(c.out)) << c.shell;
+        if (c.status == 1) {
+            EXPECT_EQ(r.err, named(c.err)) << c.shell;
+            EXPECT_EQ(on_terminal, "") << c.shell;
+            EXPECT_TRUE(r.wire.empty()) << c.shell << ": the port was opened";
+            continue;
+        }
+        // The trace shows the frame the device got.
+        const std::string trace = c.err.empty() ? on_terminal : r.err;
+        EXPECT_NE(trace.find(c.err.empty() ? " session tolvaner " : c.err), std::string::npos)
+            << c.shell << ": " << trace;
+        EXPECT_NE(trace.find(" tx 44 00 44  gaps "), std::string::npos) << c.shell << ": " << trace;
+        ASSERT_EQ(r.requests.size(), 1u) << c.shell;
+    }
+}
+
 TEST(EndToEnd, RepliesMustArriveWithinTheSettleTime) {
     // The read comes 400 ms after the last byte's 50 ms gap.
     struct {
