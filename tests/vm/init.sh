@@ -199,6 +199,53 @@ echo "r v x" | timeout 30 tolvaner $port >/tmp/out 2>&1
 say "status stale-lock $?"
 show "out stale-lock" /tmp/out
 rm -f $lock /var/lock/LCK..${port#/dev/}
+# Anyone may make the lock file a FIFO: it holds nothing, and must not hold
+# the program up either.
+mkfifo /var/lock/LCK..${port#/dev/}
+echo "r v x" | timeout 10 tolvaner $port >/tmp/out 2>&1
+say "status fifo-lock $?"
+show "out fifo-lock" /tmp/out
+rm -f /var/lock/LCK..${port#/dev/}
+
+# Waits up to 20 s for process $1 to have the port open.
+await_holder() {
+    i=0
+    until ls -l /proc/$1/fd 2>/dev/null | grep -q "$port"; do
+        [ $i -lt 400 ] || { say "error $1 did not open $port"; return 1; }
+        sleep 0.05
+        i=$((i + 1))
+    done
+}
+
+# A holder that names itself with an escape sequence: shown escaped, never
+# raw. printf is the shell's own, so the name is the shell's; sleep gets no
+# copy of the port.
+sh -c 'printf "h\033[7mold" >/proc/self/comm; exec 4<"$0"; sleep 60 4<&- & wait' $port &
+holder=$!
+await_holder $holder
+say "status name-pid $holder"
+echo x | timeout 10 tolvaner $port >/tmp/out 2>&1
+say "status by-name $?"
+show "out by-name" /tmp/out
+kill $holder
+wait $holder 2>/dev/null
+
+# A holder that dropped DTR: a refused tolvaner leaves it low, for it never
+# opens the port.
+rm -f /tmp/probe-in
+mkfifo /tmp/probe-in
+port-probe $port </tmp/probe-in >/tmp/probe 2>&1 &
+probe=$!
+exec 5<>/tmp/probe-in
+echo dtr-off >&5
+await_text /tmp/probe .
+echo x | timeout 10 tolvaner $port >/tmp/out 2>&1
+say "status by-probe $?"
+show "out by-probe" /tmp/out
+echo modem >&5
+exec 5>&-
+wait $probe
+show "probe dtr" /tmp/probe
 
 # The adapter pulled out: at the prompt with commands then typed, and while a
 # query waits out its settle time. The kernel log times the unplug and the end.
