@@ -39,7 +39,8 @@ struct OptionCase {
     std::vector<std::string> args;
     std::string out;
     int status;
-    const char* opened; // the port the program opened, "" for none
+    const char* opened;   // the port the program opened, "" for none
+    std::string err = ""; // a part of standard error
 };
 
 const std::string silent_read = "product_id        -\ncode_revision     -\npulse_value       -\n"
@@ -53,6 +54,7 @@ TEST_P(CommandLine, AnswersAndOpensOnlyWhatItShould) {
     EXPECT_EQ(run.out, GetParam().out);
     EXPECT_EQ(run.status, GetParam().status);
     EXPECT_EQ(fake::platform().opened_name, GetParam().opened);
+    EXPECT_NE(run.err.find(GetParam().err), std::string::npos) << run.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -67,7 +69,8 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{{"--trace", "/nonexistent/trace.log", "COM1"},
                    "cannot open the trace file /nonexistent/trace.log\n",
                    1,
-                   ""},
+                   "",
+                   "tolvaner: /nonexistent/trace.log: No such file or directory\n"},
         // Plain arguments are port names, as they always were; -h only alone.
         OptionCase{{"-h", "COM1"}, usage, 1, ""}, OptionCase{{"COM1", "--help"}, usage, 1, ""},
         OptionCase{{"-x"}, prompt, 0, "-x"}, OptionCase{{"-help"}, prompt, 0, "-help"},
@@ -78,6 +81,12 @@ INSTANTIATE_TEST_SUITE_P(
                    "cannot open the trace file /nonexistent/trace.log\n",
                    1,
                    ""},
+        // "-" is standard error.
+        OptionCase{{"--trace", "-", "COM1"},
+                   prompt,
+                   0,
+                   "COM1",
+                   " session tolvaner " TOLVANER_VERSION " on COM1\n"},
         OptionCase{{"--trace="}, "wrong number of arguments for --trace\n" + usage, 1, ""},
         // The modes: a refused command line opens nothing; a silent device is status 3.
         OptionCase{{"--read"}, "", 1, ""}, OptionCase{{"--read", "COM1", "COM2"}, "", 1, ""},
