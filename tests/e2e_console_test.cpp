@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <fstream>
+#include <regex>
 #include <termios.h>
 #include <unistd.h>
 
@@ -282,17 +283,16 @@ TEST(EndToEnd, ATraceIsNeverWrittenToAnotherTerminal) {
         const char* shell;
         int status;
         std::string out;
-        std::string err; // "": the trace's first line is on the terminal instead
+        std::string err; // of a refusal
     } cases[] = {
         {"--trace \"$1\" --read \"$2\"", 1, "",
-         "tolvaner: PORT: cannot open the trace file TERMINAL: " + refused},
-        {"--trace \"$1\" \"$2\"", 1, "cannot open the trace file TERMINAL\n",
-         "tolvaner: TERMINAL: " + refused},
+         "tolvaner: $2: cannot open the trace file $1: " + refused},
+        {"--trace \"$1\" \"$2\"", 1, "cannot open the trace file $1\n", "tolvaner: $1: " + refused},
         {"--trace /nonexistent/trace.log --read \"$2\"", 1, "",
-         "tolvaner: PORT: cannot open the trace file /nonexistent/trace.log: No such file or "
+         "tolvaner: $2: cannot open the trace file /nonexistent/trace.log: No such file or "
          "directory\n"},
         {"--trace \"$1\" \"$2\" 2>\"$1\"", 0, prompt + prompt, ""},
-        {"--trace - \"$2\"", 0, prompt + prompt, " session tolvaner "},
+        {"--trace - \"$2\"", 0, prompt + prompt, ""},
     };
     for (const auto& c : cases) {
         e2e::Pty terminal;
@@ -301,14 +301,9 @@ TEST(EndToEnd, ATraceIsNeverWrittenToAnotherTerminal) {
                                terminal.path(), pty.path()},
                               "d x\n", &pty);
         const std::string on_terminal = shown_on(terminal);
-        auto named = [&](std::string text) {
-            for (const auto& [from, to] : {std::pair{std::string("TERMINAL"), terminal.path()},
-                                           std::pair{std::string("PORT"), pty.path()}}) {
-                if (const std::size_t at = text.find(from); at != std::string::npos) {
-                    text.replace(at, from.size(), to);
-                }
-            }
-            return text;
+        auto named = [&](const std::string& text) {
+            return std::regex_replace(std::regex_replace(text, std::regex("\\$1"), terminal.path()),
+                                      std::regex("\\$2"), pty.path());
         };
         EXPECT_EQ(r.status, c.status) << c.shell;
         EXPECT_EQ(r.out, named(c.out)) << c.shell;
@@ -316,14 +311,12 @@ TEST(EndToEnd, ATraceIsNeverWrittenToAnotherTerminal) {
             EXPECT_EQ(r.err, named(c.err)) << c.shell;
             EXPECT_EQ(on_terminal, "") << c.shell;
             EXPECT_TRUE(r.wire.empty()) << c.shell << ": the port was opened";
-            continue;
+        } else {
+            // The trace shows the frame the device got.
+            EXPECT_NE((on_terminal + r.err).find(" tx 44 00 44  gaps "), std::string::npos)
+                << c.shell << ": " << on_terminal << r.err;
+            EXPECT_EQ(r.requests.size(), 1u) << c.shell;
         }
-        // The trace shows the frame the device got.
-        const std::string trace = c.err.empty() ? on_terminal : r.err;
-        EXPECT_NE(trace.find(c.err.empty() ? " session tolvaner " : c.err), std::string::npos)
-            << c.shell << ": " << trace;
-        EXPECT_NE(trace.find(" tx 44 00 44  gaps "), std::string::npos) << c.shell << ": " << trace;
-        ASSERT_EQ(r.requests.size(), 1u) << c.shell;
     }
 }
 

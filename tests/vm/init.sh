@@ -167,14 +167,18 @@ device
 # open without CLOCAL would wait for carrier, and cat would read an end of
 # file at once from the port as tolvaner leaves it (VMIN 0).
 stty -F $port clocal min 1
+# Waits up to 20 s for process $1 to have the port open.
+await_holder() {
+    i=0
+    until ls -l /proc/$1/fd 2>/dev/null | grep -q "$port"; do
+        [ $i -lt 400 ] || { say "error $1 did not open $port"; return 1; }
+        sleep 0.05
+        i=$((i + 1))
+    done
+}
 cat $port >/dev/null &
 holder=$!
-i=0
-until ls -l /proc/$holder/fd 2>/dev/null | grep -q "$port"; do
-    [ $i -lt 400 ] || { say "error cat did not open $port"; break; }
-    sleep 0.05
-    i=$((i + 1))
-done
+await_holder $holder
 say "status cat-pid $holder"
 echo x | timeout 10 tolvaner $port >/tmp/out 2>&1
 say "status by-cat $?"
@@ -206,16 +210,6 @@ echo "r v x" | timeout 10 tolvaner $port >/tmp/out 2>&1
 say "status fifo-lock $?"
 show "out fifo-lock" /tmp/out
 rm -f /var/lock/LCK..${port#/dev/}
-
-# Waits up to 20 s for process $1 to have the port open.
-await_holder() {
-    i=0
-    until ls -l /proc/$1/fd 2>/dev/null | grep -q "$port"; do
-        [ $i -lt 400 ] || { say "error $1 did not open $port"; return 1; }
-        sleep 0.05
-        i=$((i + 1))
-    done
-}
 
 # A holder that names itself with an escape sequence: shown escaped, never
 # raw. printf is the shell's own, so the name is the shell's; sleep gets no
