@@ -225,7 +225,7 @@ kill $holder
 wait $holder 2>/dev/null
 
 # A holder that dropped DTR: a refused tolvaner leaves it low, for it never
-# opens the port.
+# opens the port; nor does one given the port as its trace file.
 rm -f /tmp/probe-in
 mkfifo /tmp/probe-in
 port-probe $port </tmp/probe-in >/tmp/probe 2>&1 &
@@ -236,6 +236,10 @@ await_text /tmp/probe .
 echo x | timeout 10 tolvaner $port >/tmp/out 2>&1
 say "status by-probe $?"
 show "out by-probe" /tmp/out
+# The port as the trace file (the arguments swapped): refused, never opened.
+tolvaner --trace $port /tmp/no-such-port </dev/null >/tmp/out 2>&1
+say "status trace-port $?"
+show "out trace-port" /tmp/out
 echo modem >&5
 exec 5>&-
 wait $probe

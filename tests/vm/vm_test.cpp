@@ -592,12 +592,19 @@ const Check checks[] = {
                         "held by PID " + std::to_string(pid == r.status.end() ? -1 : pid->second) +
                             " \\(h\\\\x1B\\[7mold\\)");
      }},
-    {"a refused tolvaner leaves the holder's DTR low", false,
+    {"a refused tolvaner, or the port as trace file, leaves the holder's DTR low", false,
      [](const Report& r) {
-         // The holder's modem lines after it dropped DTR, then after the refusal.
+         // The holder's modem lines after it dropped DTR, then after both.
          const std::string lines = text_of(r, "probe dtr");
          if (lines.find('\n') == lines.rfind('\n') || lines.find("DTR") != std::string::npos) {
              return testing::AssertionFailure() << "modem lines:\n" << lines;
+         }
+         if (out_of(r, "trace-port").find("cannot open the trace file /dev/tty") ==
+             std::string::npos) {
+             return testing::AssertionFailure() << out_of(r, "trace-port");
+         }
+         if (!status_is(r, "trace-port", 1)) {
+             return status_is(r, "trace-port", 1);
          }
          return refused(r, "by-probe", "held by PID [0-9]+ \\(port-probe\\)");
      }},
