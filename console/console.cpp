@@ -1,6 +1,7 @@
 #include "console/console.h"
 
 #include "link/frame_link.h"
+#include "link/platform.h"
 #include "link/serial_port.h"
 #include "link/wire_trace.h"
 #include "protocol/device_items.h"
@@ -271,6 +272,8 @@ int run_console(const char* port, const char* trace_file) {
     // Before the port is opened: a session that cannot be traced is not run.
     if (trace_file != nullptr && !wire_trace_open(trace_file, port)) {
         std::printf("cannot open the trace file %s\n", trace_file);
+        std::fflush(stdout);
+        std::fprintf(stderr, "tolvaner: %s: %s\n", trace_file, platform_failure_text());
         return 1;
     }
     open_port(port);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 enum class PortOpenResult {
     ok,
@@ -28,6 +29,14 @@ void platform_guard_standard_streams();
 PortOpenResult platform_open_port(const char* name);
 
 void platform_close_port();
+
+// Opens `path` to append a trace of the line to, creating a file where there
+// is none, and only where a log belongs: a regular file, a pipe, the null
+// device or the terminal standard error is on. Any other device (a serial
+// port, another terminal) is refused before it is opened, for opening a
+// serial port moves its modem lines and may wait for a carrier. nullptr when
+// refused or failed, with platform_failure_text() saying why.
+std::FILE* platform_open_trace(const char* path);
 
 // Why the last failed call above failed, in the operator's words: the
 // system's reason and, where the platform can name it, the cause and its fix

@@ -1,6 +1,8 @@
 // POSIX serial port: Linux, macOS and the BSDs.
 #include "link/platform.h"
 
+#include "link/text_escape.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -190,12 +192,24 @@ bool lock_port() {
 // the point.
 
 // True for a tty with a device behind it in sysfs; pseudo-terminals and
-// virtual consoles have none.
+// virtual consoles have none. Read from the device number alone, before the
+// port is opened.
 bool is_real_serial_device(dev_t device) {
     char path[64];
     std::snprintf(path, sizeof path, "/sys/dev/char/%u:%u/device", major(device), minor(device));
     struct stat info {};
-    return stat(path, &info) == 0;
+    if (stat(path, &info) != 0) {
+        return false;
+    }
+    std::snprintf(path, sizeof path, "/sys/dev/char/%u:%u/subsystem", major(device), minor(device));
+    char subsystem[128];
+    const ssize_t length = readlink(path, subsystem, sizeof subsystem - 1);
+    if (length <= 0) {
+        return false;
+    }
+    subsystem[length] = '\0';
+    const char* last = std::strrchr(subsystem, '/');
+    return std::strcmp(last != nullptr ? last + 1 : subsystem, "tty") == 0;
 }
 
 // A process number written in decimal (a /proc entry, a lock file's
@@ -213,21 +227,27 @@ pid_t pid_from_text(const char* text, bool whole) {
 }
 
 // "PID (command)" of a process, in `text`; the command is left out when it
-// cannot be read.
+// cannot be read. Any process names itself, with any bytes but NUL: the name
+// is escaped, so that it cannot drive the operator's terminal.
 void describe_process(pid_t pid, char* text, int capacity) {
     const auto number = static_cast<long long>(pid);
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%lld/comm", number);
-    char command[64] = "";
-    if (std::FILE* file = std::fopen(path, "re")) {
-        if (std::fgets(command, sizeof command, file) == nullptr) {
-            command[0] = '\0';
-        }
-        std::fclose(file);
+    char command[24]; // a name of up to 15 bytes and a line end
+    ssize_t got = -1;
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        got = read(fd, command, sizeof command);
+        close(fd);
     }
-    command[std::strcspn(command, "\n")] = '\0';
-    if (command[0] != '\0') {
-        std::snprintf(text, static_cast<size_t>(capacity), "%lld (%s)", number, command);
+    // The kernel ends the name with a line end of its own.
+    if (got > 0 && command[got - 1] == '\n') {
+        --got;
+    }
+    if (got > 0) {
+        char name[sizeof command * 4 + 1];
+        escape_bytes(name, sizeof name, command, static_cast<int>(got));
+        std::snprintf(text, static_cast<size_t>(capacity), "%lld (%s)", number, name);
     } else {
         std::snprintf(text, static_cast<size_t>(capacity), "%lld", number);
     }
@@ -244,13 +264,23 @@ bool process_holds(pid_t pid, dev_t device) {
     bool holds = false;
     while (dirent* entry = readdir(dir)) {
         char path[128];
-        struct stat info {};
+        if (entry->d_name[0] == '.' ||
+            std::snprintf(path, sizeof path, "%s/%s", fd_dir, entry->d_name) >=
+                static_cast<int>(sizeof path)) {
+            continue;
+        }
+        // The link's text first, which asks no file system: stat follows
+        // the link into the file system of whatever the descriptor is on, and
+        // one on a dead network mount or a stuck user-space file system
+        // never answers. Only a node under /dev can be the port.
+        char target[8];
+        if (readlink(path, target, sizeof target) < 5 || std::memcmp(target, "/dev/", 5) != 0) {
+            continue;
+        }
         // stat follows the descriptor's link to the device node without
         // opening it.
-        if (entry->d_name[0] != '.' &&
-            std::snprintf(path, sizeof path, "%s/%s", fd_dir, entry->d_name) <
-                static_cast<int>(sizeof path) &&
-            stat(path, &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == device) {
+        struct stat info {};
+        if (stat(path, &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == device) {
             holds = true;
             break;
         }
@@ -284,13 +314,27 @@ pid_t process_holding(dev_t device) {
 // binary int in the oldest form. 0 when there is no such file, or its process
 // is gone (a stale lock left by a crash is no holder), or it is our own.
 pid_t lock_file_holder(const char* path) {
-    std::FILE* file = std::fopen(path, "re");
-    if (file == nullptr) {
+    // Every user may write in the lock folder, so the file may be anything:
+    // a FIFO would hold a waiting open or read up for good, and a link may
+    // lead anywhere. Opened without waiting and without following a link,
+    // and read only when it is a regular file.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
         return 0;
     }
     char text[32];
-    const size_t got = std::fread(text, 1, sizeof text - 1, file);
-    std::fclose(file);
+    struct stat info {};
+    ssize_t read_back = -1;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        do {
+            read_back = read(fd, text, sizeof text - 1);
+        } while (read_back < 0 && errno == EINTR);
+    }
+    close(fd);
+    if (read_back < 0) {
+        return 0;
+    }
+    const auto got = static_cast<size_t>(read_back);
     text[got] = '\0';
     pid_t pid = pid_from_text(text, false);
     if (pid == 0 && got == sizeof(std::int32_t) && (text[0] < '0' || text[0] > '9')) {
@@ -306,35 +350,37 @@ pid_t lock_file_holder(const char* path) {
     return alive ? pid : 0;
 }
 
-// True when another process holds the port (open in /proc, or by a live lock
-// file); its PID and command are then the failure text.
-bool held_by_another(const char* name) {
-    struct stat info {};
-    if (fstat(port_fd, &info) != 0 || !S_ISCHR(info.st_mode) || isatty(port_fd) == 0 ||
-        !is_real_serial_device(info.st_rdev)) {
+// True when another process holds `device`, the port `name` names (open in
+// /proc, or by a live lock file); its PID and command are then the failure
+// text. From the device number alone, so that it can be asked before the
+// port is opened.
+bool held_by_another(dev_t device, const char* name) {
+    if (!is_real_serial_device(device)) {
         return false;
     }
-    char who[96];
-    if (const pid_t pid = process_holding(info.st_rdev)) {
+    char who[128];
+    if (const pid_t pid = process_holding(device)) {
         describe_process(pid, who, sizeof who);
         std::snprintf(failure_text, sizeof failure_text, "held by PID %s", who);
         return true;
     }
     // Lock files are named after the device node, whatever link was typed.
-    char device[PATH_MAX];
-    if (realpath(name, device) == nullptr) {
+    char node[PATH_MAX];
+    if (realpath(name, node) == nullptr) {
         return false;
     }
-    const char* base = std::strrchr(device, '/');
-    base = base != nullptr ? base + 1 : device;
+    const char* base = std::strrchr(node, '/');
+    base = base != nullptr ? base + 1 : node;
     const char* const lock_dirs[] = {"/var/lock", "/run/lock"};
     for (const char* dir : lock_dirs) {
         char path[PATH_MAX + 32];
         std::snprintf(path, sizeof path, "%s/LCK..%s", dir, base);
         if (const pid_t pid = lock_file_holder(path)) {
             describe_process(pid, who, sizeof who);
-            std::snprintf(failure_text, sizeof failure_text, "held by PID %s, lock file %.120s",
-                          who, path);
+            char shown[101];
+            escape_bytes(shown, sizeof shown, path, static_cast<int>(std::strlen(path)));
+            std::snprintf(failure_text, sizeof failure_text, "held by PID %s, lock file %s", who,
+                          shown);
             return true;
         }
     }
@@ -344,7 +390,7 @@ bool held_by_another(const char* name) {
 #else
 
 // Elsewhere /proc cannot tell who holds a port.
-bool held_by_another(const char*) { return false; }
+bool held_by_another(dev_t, const char*) { return false; }
 
 #endif
 
@@ -393,13 +439,24 @@ void platform_guard_standard_streams() {
 }
 
 PortOpenResult platform_open_port(const char* name) {
+    // Holders are looked for before the open: opening a tty raises DTR and
+    // RTS, which resets some devices and disturbs the holder's session even
+    // when the port is then refused.
+    struct stat named {};
+    const bool looked = stat(name, &named) == 0 && S_ISCHR(named.st_mode);
+    if (looked && held_by_another(named.st_rdev, name)) {
+        return PortOpenResult::open_failed;
+    }
     port_fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (port_fd < 0) {
         const int error = errno;
         note_open_failure(name, error);
         return error == ENOENT ? PortOpenResult::not_found : PortOpenResult::open_failed;
     }
-    if (held_by_another(name)) {
+    // Asked again only if the name has come to mean another device meanwhile.
+    struct stat opened {};
+    if (fstat(port_fd, &opened) == 0 && S_ISCHR(opened.st_mode) &&
+        (!looked || opened.st_rdev != named.st_rdev) && held_by_another(opened.st_rdev, name)) {
         return PortOpenResult::open_failed;
     }
     // select() watches descriptors below FD_SETSIZE only.
@@ -438,6 +495,76 @@ PortOpenResult platform_open_port(const char* name) {
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 #endif
     return PortOpenResult::ok;
+}
+
+namespace {
+
+// Whether `file` is the character device `path` names (nullptr: the one
+// standard error is on).
+bool is_device(const struct stat& file, const char* path) {
+    struct stat device {};
+    const int found = path != nullptr ? stat(path, &device) : fstat(STDERR_FILENO, &device);
+    return found == 0 && S_ISCHR(device.st_mode) && device.st_rdev == file.st_rdev;
+}
+
+// Why a trace may not go to `file`, or nullptr when it may: a regular file, a
+// pipe, the null device (and /dev/full, which fails every write, to try that
+// out), or the terminal standard error is on.
+const char* unfit_for_trace(const struct stat& file) {
+    if (S_ISREG(file.st_mode) || S_ISFIFO(file.st_mode)) {
+        return nullptr;
+    }
+    if (!S_ISCHR(file.st_mode) && !S_ISBLK(file.st_mode)) {
+        return "neither a file nor a pipe";
+    }
+    if (S_ISCHR(file.st_mode) && (is_device(file, "/dev/null") || is_device(file, "/dev/full") ||
+                                  (isatty(STDERR_FILENO) == 1 && is_device(file, nullptr)))) {
+        return nullptr;
+    }
+    return "a device (a serial port, a terminal), where no trace may go: give a file, a pipe, "
+           "/dev/null, or - for standard error";
+}
+
+} // namespace
+
+std::FILE* platform_open_trace(const char* path) {
+    // Looked at before it is opened: a serial port opened even for a moment
+    // has its DTR and RTS raised. A name that does not exist yet is a file
+    // to make.
+    struct stat named {};
+    if (stat(path, &named) == 0 && (S_ISCHR(named.st_mode) || S_ISBLK(named.st_mode))) {
+        if (const char* why = unfit_for_trace(named)) {
+            note_failure_text("%s", why);
+            return nullptr;
+        }
+    }
+    // Without waiting (a port may wait for a carrier) and without taking a
+    // controlling terminal.
+    const int fd =
+        open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ENXIO && S_ISFIFO(named.st_mode)) {
+            note_failure_text("%s: a named pipe that no program reads", std::strerror(error));
+        } else {
+            note_failure(error);
+        }
+        return nullptr;
+    }
+    // The name may have come to mean something else meanwhile.
+    struct stat opened {};
+    const char* why = fstat(fd, &opened) == 0 ? unfit_for_trace(opened) : std::strerror(errno);
+    // Lines then wait for a slow disk, pipe or terminal, as standard output's do.
+    const int flags = fcntl(fd, F_GETFL);
+    if (why == nullptr && (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)) {
+        why = std::strerror(errno);
+    }
+    std::FILE* file = why == nullptr ? fdopen(fd, "a") : nullptr;
+    if (file == nullptr) {
+        note_failure_text("%s", why != nullptr ? why : std::strerror(errno));
+        close(fd);
+    }
+    return file;
 }
 
 const char* platform_failure_text() { return failure_text; }

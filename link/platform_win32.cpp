@@ -6,6 +6,9 @@
 
 #include <mmsystem.h>
 
+#include <io.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -101,6 +104,76 @@ PortOpenResult platform_open_port(const char* name) {
         return PortOpenResult::timeouts_failed;
     }
     return PortOpenResult::ok;
+}
+
+namespace {
+
+bool is_separator(char c) { return c == '\\' || c == '/'; }
+
+// The name `path` gives in its folder, before any extension and less the
+// blanks Windows ignores there; "" when it is longer than a device's.
+void device_name(const char* path, char (&name)[8]) {
+    const char* base = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (is_separator(*p) || *p == ':') {
+            base = p + 1;
+        }
+    }
+    std::size_t length = std::strcspn(base, ".:");
+    while (length > 0 && base[length - 1] == ' ') {
+        --length;
+    }
+    if (length >= sizeof name) {
+        length = 0;
+    }
+    std::memcpy(name, base, length);
+    name[length] = '\0';
+}
+
+// True when `path` names a device rather than a file: the device namespace
+// (\\.\COM10, \\.\PhysicalDrive0; its pipes are pipes) or a name Windows
+// keeps for a device in every folder (COM1, LPT1, CON, AUX, PRN), with any
+// extension. NUL, the null device, is a place for a trace.
+bool names_device(const char* path) {
+    if (is_separator(path[0]) && is_separator(path[1]) && path[2] == '.' && is_separator(path[3])) {
+        return _strnicmp(path + 4, "pipe", 4) != 0 || !is_separator(path[8]);
+    }
+    char name[8];
+    device_name(path, name);
+    const bool numbered = std::strlen(name) == 4 && name[3] >= '1' && name[3] <= '9' &&
+                          (_strnicmp(name, "COM", 3) == 0 || _strnicmp(name, "LPT", 3) == 0);
+    return numbered || _stricmp(name, "CON") == 0 || _stricmp(name, "AUX") == 0 ||
+           _stricmp(name, "PRN") == 0 || _stricmp(name, "CONIN$") == 0 ||
+           _stricmp(name, "CONOUT$") == 0;
+}
+
+const char* const not_for_a_trace = "a device (a serial port, a console), where no trace may go: "
+                                    "give a file, a pipe, NUL, or - for standard error";
+
+} // namespace
+
+std::FILE* platform_open_trace(const char* path) {
+    // Refused by its name, before it is opened: opening a port moves its
+    // modem lines.
+    if (names_device(path)) {
+        std::snprintf(failure_text, sizeof failure_text, "%s", not_for_a_trace);
+        return nullptr;
+    }
+    std::FILE* file = std::fopen(path, "a");
+    if (file == nullptr) {
+        std::snprintf(failure_text, sizeof failure_text, "%s", std::strerror(errno));
+        return nullptr;
+    }
+    // Whatever the name came to, only a file, a pipe or the null device.
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    char name[8];
+    device_name(path, name);
+    if (GetFileType(handle) == FILE_TYPE_CHAR && _stricmp(name, "NUL") != 0) {
+        std::fclose(file);
+        std::snprintf(failure_text, sizeof failure_text, "%s", not_for_a_trace);
+        return nullptr;
+    }
+    return file;
 }
 
 const char* platform_failure_text() { return failure_text; }

@@ -21,6 +21,10 @@ WallTime frame_start;
 std::uint64_t byte_at_us[frame_buffer_size];
 
 void stamp(const WallTime& t, const char* direction) {
+    // A trace on standard error follows what standard output has shown.
+    if (trace_file == stderr) {
+        std::fflush(stdout);
+    }
     std::fprintf(trace_file, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ %s", t.year, t.month, t.day,
                  t.hour, t.minute, t.second, t.millisecond, direction);
 }
@@ -95,13 +99,18 @@ const char* read_verdict_text(ReadVerdict verdict, const std::uint8_t* bytes, in
 namespace {} // namespace
 
 bool wire_trace_open(const char* path, const char* port) {
-    trace_file = std::fopen(path, "a");
+    // "-": standard error, left as it is (unbuffered), for it carries the
+    // program's other messages too.
+    const bool to_stderr = std::strcmp(path, "-") == 0;
+    trace_file = to_stderr ? stderr : platform_open_trace(path);
     if (trace_file == nullptr) {
         return false;
     }
-    trace_path = path;
+    trace_path = to_stderr ? "standard error" : path;
     trace_lost = false;
-    std::setvbuf(trace_file, trace_buffer, _IOFBF, sizeof trace_buffer);
+    if (!to_stderr) {
+        std::setvbuf(trace_file, trace_buffer, _IOFBF, sizeof trace_buffer);
+    }
     // Sessions appended to one file stay apart.
     stamp(platform_wall_time(), "session");
     std::fprintf(trace_file, " tolvaner %s on %s", TOLVANER_VERSION, port);
@@ -113,7 +122,8 @@ bool wire_trace_close() {
     if (trace_file == nullptr) {
         return true;
     }
-    const bool closed = std::fclose(trace_file) == 0;
+    const bool closed =
+        trace_file == stderr ? std::fflush(stderr) == 0 : std::fclose(trace_file) == 0;
     trace_file = nullptr;
     return closed && !trace_lost;
 }

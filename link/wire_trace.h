@@ -25,9 +25,11 @@ enum class ReadVerdict {
 const char* read_verdict_text(ReadVerdict verdict, const std::uint8_t* bytes, int count,
                               int payload_needed);
 
-// Opens `path` for appending and notes the start of a session on `port`.
-// False when it cannot be opened; the trace is then off. A trace that cannot
-// be written later is said once on standard error.
+// Opens `path` for appending ("-": standard error) and notes the start of a
+// session on `port`. False when it cannot be opened or is no place for a
+// trace (see platform_open_trace), with platform_failure_text() saying why;
+// the trace is then off. A trace that cannot be written later is said once on
+// standard error.
 bool wire_trace_open(const char* path, const char* port);
 
 // False when any line of the trace could not be written: the log is

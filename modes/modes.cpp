@@ -549,7 +549,8 @@ int run_mode(const ModeRequest& r) {
     any_difference = false;
     std::memset(readings, 0, sizeof readings);
     if (r.trace_file != nullptr && !wire_trace_open(r.trace_file, r.port)) {
-        std::fprintf(stderr, "tolvaner: %s: cannot open the trace file %s\n", r.port, r.trace_file);
+        std::fprintf(stderr, "tolvaner: %s: cannot open the trace file %s: %s\n", r.port,
+                     r.trace_file, platform_failure_text());
         return status_failure;
     }
     // Standard output carries results only, so that a script can take them.

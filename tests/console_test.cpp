@@ -47,6 +47,7 @@ struct OptionCase {
     // standard error in full (nullptr: not judged).
     std::vector<Bytes> replies = {};
     std::optional<std::string> err = std::nullopt;
+    std::string err_part = ""; // a part of standard error
 };
 
 const std::string silent_read = "product_id        -\ncode_revision     -\npulse_value       -\n"
@@ -66,6 +67,7 @@ TEST_P(CommandLine, AnswersAndOpensOnlyWhatItShould) {
     if (GetParam().err) {
         EXPECT_EQ(run.err, *GetParam().err);
     }
+    EXPECT_NE(run.err.find(GetParam().err_part), std::string::npos) << run.err;
 }
 
 const std::string silent = "no good reply (nothing arrived within the settle time)\n";
@@ -85,7 +87,10 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{{"--trace", "/nonexistent/trace.log", "COM1"},
                    "cannot open the trace file /nonexistent/trace.log\n",
                    1,
-                   ""},
+                   "",
+                   {},
+                   std::nullopt,
+                   "tolvaner: /nonexistent/trace.log: No such file or directory\n"},
         // Plain arguments are port names, as they always were; -h only alone.
         OptionCase{{"-h", "COM1"}, usage, 1, ""}, OptionCase{{"COM1", "--help"}, usage, 1, ""},
         OptionCase{{"-x"}, prompt, 0, "-x"}, OptionCase{{"-help"}, prompt, 0, "-help"},
@@ -96,6 +101,14 @@ INSTANTIATE_TEST_SUITE_P(
                    "cannot open the trace file /nonexistent/trace.log\n",
                    1,
                    ""},
+        // "-" is standard error.
+        OptionCase{{"--trace", "-", "COM1"},
+                   prompt,
+                   0,
+                   "COM1",
+                   {},
+                   std::nullopt,
+                   " session tolvaner " TOLVANER_VERSION " on COM1\n"},
         OptionCase{{"--trace="}, "wrong number of arguments for --trace\n" + usage, 1, ""},
         // The modes: a refused command line opens nothing; a silent device is status 3.
         OptionCase{{"--read"}, "", 1, ""}, OptionCase{{"--read", "COM1", "COM2"}, "", 1, ""},

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <fstream>
+#include <regex>
 #include <termios.h>
 #include <unistd.h>
 
@@ -265,6 +266,67 @@ TEST(EndToEnd, LostOutputIsAFailure) {
         }
         EXPECT_EQ(wire, c.wire) << c.streams;
         EXPECT_EQ(r.status, c.status) << c.streams;
+    }
+}
+
+// What has come out of the terminal `pty` by now.
+std::string shown_on(const e2e::Pty& pty) {
+    std::string text;
+    char buffer[4096];
+    while (harness::readable(pty.master(), harness::after(std::chrono::milliseconds(200)))) {
+        const ssize_t got = read(pty.master(), buffer, sizeof buffer);
+        if (got <= 0) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    return text;
+}
+
+TEST(EndToEnd, ATraceIsNeverWrittenToAnotherTerminal) {
+    // $1 is another terminal (a port named twice, arguments swapped), $2 the
+    // port. Refused before the port is opened, nothing sent; the terminal
+    // standard error is on, and "-", are where a person watches.
+    const std::string refused = "a device (a serial port, a terminal), where no trace may go: "
+                                "give a file, a pipe, /dev/null, or - for standard error\n";
+    struct {
+        const char* shell;
+        int status;
+        std::string out;
+        std::string err; // of a refusal
+    } cases[] = {
+        {"--trace \"$1\" --read \"$2\"", 1, "",
+         "tolvaner: $2: cannot open the trace file $1: " + refused},
+        {"--trace \"$1\" \"$2\"", 1, "cannot open the trace file $1\n", "tolvaner: $1: " + refused},
+        {"--trace /nonexistent/trace.log --read \"$2\"", 1, "",
+         "tolvaner: $2: cannot open the trace file /nonexistent/trace.log: No such file or "
+         "directory\n"},
+        {"--trace \"$1\" \"$2\" 2>\"$1\"", 0, prompt + prompt, ""},
+        {"--trace - \"$2\"", 0, prompt + prompt, ""},
+    };
+    for (const auto& c : cases) {
+        e2e::Pty terminal;
+        e2e::Pty pty;
+        e2e::Run r = e2e::run({"/bin/sh", "-c", std::string("exec \"$0\" ") + c.shell, program,
+                               terminal.path(), pty.path()},
+                              "d x\n", &pty);
+        const std::string on_terminal = shown_on(terminal);
+        auto named = [&](const std::string& text) {
+            return std::regex_replace(std::regex_replace(text, std::regex("\\$1"), terminal.path()),
+                                      std::regex("\\$2"), pty.path());
+        };
+        EXPECT_EQ(r.status, c.status) << c.shell;
+        EXPECT_EQ(r.out, named(c.out)) << c.shell;
+        if (c.status == 1) {
+            EXPECT_EQ(r.err, named(c.err)) << c.shell;
+            EXPECT_EQ(on_terminal, "") << c.shell;
+            EXPECT_TRUE(r.wire.empty()) << c.shell << ": the port was opened";
+        } else {
+            // The trace shows the frame the device got.
+            EXPECT_NE((on_terminal + r.err).find(" tx 44 00 44  gaps "), std::string::npos)
+                << c.shell << ": " << on_terminal << r.err;
+            EXPECT_EQ(r.requests.size(), 1u) << c.shell;
+        }
     }
 }
 

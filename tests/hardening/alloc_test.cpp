@@ -142,6 +142,7 @@ void on_request() {
 void platform_guard_standard_streams() {}
 PortOpenResult platform_open_port(const char*) { return PortOpenResult::ok; }
 const char* platform_failure_text() { return ""; }
+std::FILE* platform_open_trace(const char* path) { return std::fopen(path, "a"); }
 
 void platform_close_port() { counting = false; }
 

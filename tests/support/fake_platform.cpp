@@ -1,6 +1,7 @@
 #include "tests/support/fake_platform.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace fake {
@@ -39,6 +40,15 @@ PortOpenResult platform_open_port(const char* name) {
     state.opened_name = name;
     state.is_open = state.open_result == PortOpenResult::ok;
     return state.open_result;
+}
+
+// A real file: the tests read back what the trace wrote.
+std::FILE* platform_open_trace(const char* path) {
+    std::FILE* file = std::fopen(path, "a");
+    if (file == nullptr) {
+        state.failure_text = std::strerror(errno);
+    }
+    return file;
 }
 
 const char* platform_failure_text() { return state.failure_text.c_str(); }

@@ -167,14 +167,18 @@ device
 # open without CLOCAL would wait for carrier, and cat would read an end of
 # file at once from the port as tolvaner leaves it (VMIN 0).
 stty -F $port clocal min 1
+# Waits up to 20 s for process $1 to have the port open.
+await_holder() {
+    i=0
+    until ls -l /proc/$1/fd 2>/dev/null | grep -q "$port"; do
+        [ $i -lt 400 ] || { say "error $1 did not open $port"; return 1; }
+        sleep 0.05
+        i=$((i + 1))
+    done
+}
 cat $port >/dev/null &
 holder=$!
-i=0
-until ls -l /proc/$holder/fd 2>/dev/null | grep -q "$port"; do
-    [ $i -lt 400 ] || { say "error cat did not open $port"; break; }
-    sleep 0.05
-    i=$((i + 1))
-done
+await_holder $holder
 say "status cat-pid $holder"
 echo x | timeout 10 tolvaner $port >/tmp/out 2>&1
 say "status by-cat $?"
@@ -199,6 +203,47 @@ echo "r v x" | timeout 30 tolvaner $port >/tmp/out 2>&1
 say "status stale-lock $?"
 show "out stale-lock" /tmp/out
 rm -f $lock /var/lock/LCK..${port#/dev/}
+# Anyone may make the lock file a FIFO: it holds nothing, and must not hold
+# the program up either.
+mkfifo /var/lock/LCK..${port#/dev/}
+echo "r v x" | timeout 10 tolvaner $port >/tmp/out 2>&1
+say "status fifo-lock $?"
+show "out fifo-lock" /tmp/out
+rm -f /var/lock/LCK..${port#/dev/}
+
+# A holder that names itself with an escape sequence: shown escaped, never
+# raw. printf is the shell's own, so the name is the shell's; sleep gets no
+# copy of the port.
+sh -c 'printf "h\033[7mold" >/proc/self/comm; exec 4<"$0"; sleep 60 4<&- & wait' $port &
+holder=$!
+await_holder $holder
+say "status name-pid $holder"
+echo x | timeout 10 tolvaner $port >/tmp/out 2>&1
+say "status by-name $?"
+show "out by-name" /tmp/out
+kill $holder
+wait $holder 2>/dev/null
+
+# A holder that dropped DTR: a refused tolvaner leaves it low, for it never
+# opens the port; nor does one given the port as its trace file.
+rm -f /tmp/probe-in
+mkfifo /tmp/probe-in
+port-probe $port </tmp/probe-in >/tmp/probe 2>&1 &
+probe=$!
+exec 5<>/tmp/probe-in
+echo dtr-off >&5
+await_text /tmp/probe .
+echo x | timeout 10 tolvaner $port >/tmp/out 2>&1
+say "status by-probe $?"
+show "out by-probe" /tmp/out
+# The port as the trace file (the arguments swapped): refused, never opened.
+tolvaner --trace $port /tmp/no-such-port </dev/null >/tmp/out 2>&1
+say "status trace-port $?"
+show "out trace-port" /tmp/out
+echo modem >&5
+exec 5>&-
+wait $probe
+show "probe dtr" /tmp/probe
 
 # The adapter pulled out: at the prompt with commands then typed, and while a
 # query waits out its settle time. The kernel log times the unplug and the end.

@@ -2,9 +2,9 @@
 // after the device behind it goes away: for each line on standard input, one
 // line on standard output with what poll, a read and tcflush return (and a
 // write, for a line "write"). A line "modem" answers only with the modem lines
-// set, a line "fill" only with how many bytes the driver took before it took
-// none for a second. The VM tests run it beside tolvaner and record the
-// answers of each driver.
+// set, a line "dtr-off" drops DTR first, and a line "fill" answers only with
+// how many bytes the driver took before it took none for a second. The VM tests run it beside
+// tolvaner and record the answers of each driver.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -86,9 +86,14 @@ int main(int argc, char** argv) {
     }
     char line[64];
     while (std::fgets(line, sizeof line, stdin) != nullptr) {
-        if (std::strncmp(line, "modem", 5) == 0 || std::strncmp(line, "fill", 4) == 0) {
+        const bool drop_dtr = std::strncmp(line, "dtr-off", 7) == 0;
+        if (drop_dtr) {
+            const int dtr = TIOCM_DTR;
+            ioctl(fd, TIOCMBIC, &dtr);
+        }
+        if (drop_dtr || std::strncmp(line, "modem", 5) == 0 || std::strncmp(line, "fill", 4) == 0) {
             std::printf("%s\n",
-                        line[0] == 'm' ? modem_lines(fd).c_str() : result(fill(fd)).c_str());
+                        line[0] == 'f' ? result(fill(fd)).c_str() : modem_lines(fd).c_str());
             std::fflush(stdout);
             continue;
         }

@@ -575,6 +575,39 @@ const Check checks[] = {
          }
          return refused(r, "by-lock", "held by PID [0-9]+.*, lock file /var/lock/LCK\\.\\.tty");
      }},
+    {"a lock file that is a FIFO holds nothing and holds nothing up", false,
+     [](const Report& r) {
+         if (out_of(r, "fifo-lock").find("Pulse Value =") == std::string::npos) {
+             return testing::AssertionFailure() << out_of(r, "fifo-lock");
+         }
+         return status_is(r, "fifo-lock", 0);
+     }},
+    {"a holder's name reaches the terminal escaped", false,
+     [](const Report& r) {
+         const auto pid = r.status.find("name-pid");
+         if (out_of(r, "by-name").find('\x1B') != std::string::npos) {
+             return testing::AssertionFailure() << "a raw escape in: " << out_of(r, "by-name");
+         }
+         return refused(r, "by-name",
+                        "held by PID " + std::to_string(pid == r.status.end() ? -1 : pid->second) +
+                            " \\(h\\\\x1B\\[7mold\\)");
+     }},
+    {"a refused tolvaner, or the port as trace file, leaves the holder's DTR low", false,
+     [](const Report& r) {
+         // The holder's modem lines after it dropped DTR, then after both.
+         const std::string lines = text_of(r, "probe dtr");
+         if (lines.find('\n') == lines.rfind('\n') || lines.find("DTR") != std::string::npos) {
+             return testing::AssertionFailure() << "modem lines:\n" << lines;
+         }
+         if (out_of(r, "trace-port").find("cannot open the trace file /dev/tty") ==
+             std::string::npos) {
+             return testing::AssertionFailure() << out_of(r, "trace-port");
+         }
+         if (!status_is(r, "trace-port", 1)) {
+             return status_is(r, "trace-port", 1);
+         }
+         return refused(r, "by-probe", "held by PID [0-9]+ \\(port-probe\\)");
+     }},
     {"the program holding the port ends normally", false,
      [](const Report& r) { return status_is(r, "held", 0); }},
     {"a truncated answer is reported as a fault", false,

@@ -131,6 +131,30 @@ TEST_F(WineConsole, OpenFailures) {
     }
 }
 
+TEST_F(WineConsole, ATraceIsNeverWrittenToAPort) {
+    // The port named twice, or the arguments swapped: refused before either
+    // port is opened, and nothing reaches either line.
+    wine::ComPort other;
+    wine::ComPort port;
+    struct {
+        std::vector<std::string> args;
+        std::string out;
+    } cases[] = {
+        {{"--trace", other.name, port.name}, "cannot open the trace file " + other.name + "\n"},
+        {{"--trace", other.name, "--read", port.name}, ""},
+    };
+    for (const auto& c : cases) {
+        e2e::Run r = e2e::run(exe_command(c.args), "d x\n", &port.pty);
+        EXPECT_EQ(unix_lines(r.out), c.out) << c.args[1];
+        EXPECT_NE(r.err.find("a device (a serial port, a console)"), std::string::npos) << r.err;
+        EXPECT_EQ(r.status, 1) << c.args[1];
+        EXPECT_TRUE(r.wire.empty()) << c.args[1];
+        EXPECT_FALSE(
+            harness::readable(other.pty.master(), harness::after(std::chrono::milliseconds(200))))
+            << "the trace reached " << other.name;
+    }
+}
+
 TEST_F(WineConsole, TheLineIsSetTo57600_8N1WithoutSoftwareFlowControl) {
     wine::ComPort port;
     termios before{};
