@@ -585,7 +585,12 @@ testing::AssertionResult replugged(const Report& r) {
         if (std::string(how) == "serial" && after.find(" serial=\"") == std::string::npos) {
             continue;
         }
-        if (!status_is(r, name, 0) || out_of(r, name).find("product_id") == std::string::npos) {
+        // Found, opened and answering: an item a slow machine left without a
+        // good reply (status 3) says nothing about the replug.
+        const auto status = r.status.find(name);
+        static const std::regex answered("^[a-z_]+ +[^ -]", std::regex::multiline);
+        if (status == r.status.end() || (status->second != 0 && status->second != 3) ||
+            !std::regex_search(out_of(r, name), answered)) {
             return testing::AssertionFailure() << name << ":\n" << out_of(r, name);
         }
     }
@@ -628,9 +633,9 @@ std::vector<std::string> csv_fields(const std::string& line) {
 }
 
 // --watch across the replug `how` ("name", "usb"): good samples, then at
-// least one lost one with empty values, then good ones only, the first within
-// 3 s of the plug; each change said once, the summary counting the lost ones
-// and one return; status 0.
+// least one lost one with empty values, then good ones again, the first
+// within 3 s of the plug; each change said once, the summary counting the
+// lost ones and one return; status 0.
 testing::AssertionResult watched_across_replug(const Report& r, const std::string& how) {
     if (!watch_reconnect_rows()) {
         std::printf("%s: skipped --watch across a replug by %s: waits for --watch reconnect\n",
@@ -663,44 +668,55 @@ testing::AssertionResult watched_across_replug(const Report& r, const std::strin
         return failure() << "(no column time, dac_value, kwh_value or " << format.status_column
                          << ")";
     }
-    // The runs of good and lost samples, in order: "good", "lost", "good".
-    std::vector<std::string> runs;
-    int lost = 0;
-    std::optional<double> resumed;
+    // Each sample: its time, and whether it was read well.
+    std::vector<std::pair<double, bool>> samples;
     for (std::string line; std::getline(in, line) && !line.empty();) {
         const std::vector<std::string> fields = csv_fields(line);
-        if (fields.size() != names.size()) {
-            return failure() << "(a line of " << fields.size() << " fields)";
+        const std::optional<double> at =
+            fields.size() == names.size() ? utc_seconds(fields[time]) : std::nullopt;
+        if (!at) {
+            return failure() << "(not a sample: " << line << ")";
         }
         const bool good = fields[status] == format.good;
         if (!good && !(fields[dac].empty() && fields[kwh].empty() && !fields[status].empty())) {
             return failure() << "(a lost sample with values or without its cause: " << line << ")";
         }
-        lost += good ? 0 : 1;
-        const std::string kind = good ? "good" : "lost";
-        if (runs.empty() || runs.back() != kind) {
-            runs.push_back(kind);
-            if (runs.size() == 3) {
-                resumed = utc_seconds(fields[time]);
-            }
-        }
+        samples.emplace_back(*at, good);
     }
+    // Good samples; those the replug lost; good again, the first within 3 s of
+    // the plug, and the last one good. A sample a slow machine left without a
+    // reply may come anywhere else, a stray with a line of its own on
+    // standard error.
     const std::optional<double> plugged = utc_seconds(said_after(r, "plugged", "watch-" + how));
-    if (runs != std::vector<std::string>{"good", "lost", "good"} || !resumed || !plugged) {
-        return failure() << "(expected good samples, lost ones, then good ones only)";
+    const auto resumed = std::find_if(samples.begin(), samples.end(), [&](const auto& sample) {
+        return sample.second && plugged && sample.first > *plugged;
+    });
+    auto outage = resumed;
+    while (outage != samples.begin() && !std::prev(outage)->second) {
+        --outage;
     }
-    std::printf("%s: --watch by %s: %d lost, good again %.2f s after the plug\n", r.driver->name,
-                how.c_str(), lost, *resumed - *plugged);
-    if (*resumed - *plugged > format.resume_within) {
-        return failure() << "(good again only " << *resumed - *plugged << " s after the plug)";
+    const auto lost = static_cast<int>(resumed - outage);
+    const auto stray = static_cast<int>(std::count_if(samples.begin(), samples.end(),
+                                                      [](const auto& s) { return !s.second; })) -
+                       lost;
+    if (resumed == samples.end() || lost == 0 || outage == samples.begin() ||
+        !samples.back().second) {
+        return failure() << "(expected good samples, lost ones, then good ones again)";
+    }
+    std::printf("%s: --watch by %s: %d lost, good again %.2f s after the plug, %d stray\n",
+                r.driver->name, how.c_str(), lost, resumed->first - *plugged, stray);
+    if (resumed->first - *plugged > format.resume_within) {
+        return failure() << "(good again only " << resumed->first - *plugged
+                         << " s after the plug)";
     }
     std::smatch counted, returned;
-    if (!std::regex_search(summary, counted, format.lost) || std::stoi(counted[1]) != lost ||
+    if (!std::regex_search(summary, counted, format.lost) || std::stoi(counted[1]) < lost ||
+        std::stoi(counted[1]) > lost + stray ||
         !std::regex_search(summary, returned, format.back) || std::stoi(returned[1]) != 1) {
         return failure() << "(the summary does not count " << lost
                          << " lost and the port back once)";
     }
-    if (std::count(summary.begin(), summary.end(), '\n') > format.error_lines) {
+    if (std::count(summary.begin(), summary.end(), '\n') > format.error_lines + stray) {
         return failure() << "(more than " << format.error_lines << " lines on standard error)";
     }
     return status_is(r, "watch-" + how, 0);
