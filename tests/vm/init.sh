@@ -293,6 +293,92 @@ if [ $driver != uart_8250 ]; then
     done
 fi
 
+# The adapter pulled and plugged back after $1 seconds, its USB serial number
+# kept (for CDC-ACM the gadget unbound and bound again, its device restarted
+# while it is unbound). Says "plugged $2 TIME", the wall-clock time of the
+# plug, and "replug $2 SECONDS NODE": the seconds from the plug to the port's
+# node, and the node it came back as (while a program still holds the old
+# one, the adapter gets another number).
+pull_and_plug() {
+    unplug
+    await $port gone || return 1
+    [ $driver = acm ] && device
+    sleep $1
+    if [ $driver = acm ]; then
+        touch /tmp/plugged
+        ls /sys/class/udc >$gadget/UDC
+    else
+        say replug && read -r reply
+        touch /tmp/plugged
+    fi
+    plugged=$(cut -d' ' -f1 /proc/uptime)
+    back=
+    i=0
+    while [ -z "$back" ] && [ $i -lt 400 ]; do
+        for node in ${port%[0-9]}[0-9]*; do [ -e "$node" ] && back=$node; done
+        [ -n "$back" ] || sleep 0.05
+        i=$((i + 1))
+    done
+    now=$(cut -d' ' -f1 /proc/uptime)
+    say "plugged $2 $(stat -c %y /tmp/plugged)"
+    say "replug $2 $(awk "BEGIN { printf \"%.2f\", $now - $plugged }") ${back:-none}"
+}
+
+# Pulled and plugged back with nothing holding the port: the same port and
+# identity in the list, and it answers by name and by USB identity again.
+if [ $driver != uart_8250 ]; then
+    tolvaner --list >/tmp/list-before 2>&1
+    pull_and_plug 1 plain
+    tolvaner --list >/tmp/list-after 2>&1
+    show "out replug-list-before" /tmp/list-before
+    show "out replug-list-after" /tmp/list-after
+    identity=$(sed -n "s|^$back .* usb=\([0-9a-f]*:[0-9a-f]*\).*|\1|p" /tmp/list-after)
+    known_as=$(sed -n "s|^$back .* serial=\"\([^\"]*\)\".*|\1|p" /tmp/list-after)
+    for how in name usb serial; do
+        case $how in
+        name) name=$back ;;
+        usb) name=usb:$identity ;;
+        serial) [ -n "$known_as" ] || continue; name=usb:$identity:$known_as ;;
+        esac
+        timeout 30 tolvaner --read "$name" >/tmp/out 2>&1
+        say "status replug-read-$how $?"
+        show "out replug-read-$how" /tmp/out
+    done
+fi
+
+# --watch while the adapter is pulled and plugged back, by name and (FTDI)
+# by USB identity: the host says whether the program is to keep watching
+# across a replug.
+watch_rows=
+if [ $driver != uart_8250 ]; then
+    say ask watch-reconnect && read -r reply
+    [ "$reply" = yes ] && watch_rows="name usb"
+fi
+for how in $watch_rows; do
+    watched=$port
+    if [ $how = usb ]; then
+        [ $driver = ftdi ] || continue
+        watched=usb:0403:6001
+    fi
+    rm -f /tmp/watch /tmp/watch-err
+    tolvaner --watch 0.5 --count 20 --csv $watched >/tmp/watch 2>/tmp/watch-err &
+    pid=$!
+    i=0
+    until [ "$(wc -l </tmp/watch)" -ge 3 ]; do # the header and two samples
+        [ $i -lt 400 ] || { say "error no samples from --watch"; break; }
+        sleep 0.05
+        i=$((i + 1))
+    done
+    pull_and_plug 2 watch-$how
+    (sleep 40 && kill -9 $pid) 2>/dev/null &
+    watchdog=$!
+    wait $pid
+    say "status watch-$how $?"
+    kill $watchdog 2>/dev/null
+    show "out watch-$how" /tmp/watch
+    show "out watch-$how-err" /tmp/watch-err
+done
+
 # The line stalls under a session: another process fills what the drivers
 # hold on the way to a device that reads no more, and the next byte tolvaner
 # writes is not taken. Last, as the line stays full. Not on the emulated FTDI

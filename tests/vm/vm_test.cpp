@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
@@ -56,6 +57,10 @@ struct Driver {
     bool stalls = true; // a device that stops reading stalls the driver's output
 };
 
+// The emulated adapter's USB serial number, kept when it is plugged back in
+// (QEMU's own is made from the socket it sits in, and changes with it).
+const std::string adapter_serial = "VM000001";
+
 const Driver drivers[] = {
     {"uart_8250",
      {},
@@ -66,7 +71,7 @@ const Driver drivers[] = {
     {"ftdi",
      {"xhci-pci", "ftdi_sio"},
      {"-device", "qemu-xhci,id=xhci", "-chardev", "pty,id=line", "-device",
-      "usb-serial,chardev=line,bus=xhci.0,id=adapter0"},
+      "usb-serial,chardev=line,bus=xhci.0,id=adapter0,serial=" + adapter_serial},
      true,
      true,
      "^/dev/ttyUSB0  driver=ftdi_sio usb=0403:6001 .*product=\"[^\"]+\"",
@@ -336,6 +341,15 @@ std::string pty_of(Monitor& monitor) {
     return "";
 }
 
+// The rows of a --watch that lives through a replug, and the guest's steps for
+// them, run only once the program keeps watching across one. Flip this to
+// switch them on; TOLVANER_VM_RECONNECT=1 runs them before that.
+constexpr bool watch_reconnects = false;
+
+bool watch_reconnect_rows() {
+    return watch_reconnects || std::getenv("TOLVANER_VM_RECONNECT") != nullptr;
+}
+
 // Boots the guest for `driver` and serves it until it powers off.
 Report run_guest(const Driver& driver) {
     Report report;
@@ -412,7 +426,7 @@ Report run_guest(const Driver& driver) {
             std::optional<std::string> said;
             for (const Clock::time_point until = after(10s); Clock::now() < until;) {
                 said = monitor.command("device_add usb-serial,chardev=line,bus=xhci.0,id=adapter" +
-                                       std::to_string(adapters));
+                                       std::to_string(adapters) + ",serial=" + adapter_serial);
                 if (!said || said->find("in use") == std::string::npos) {
                     break;
                 }
@@ -420,6 +434,8 @@ Report run_guest(const Driver& driver) {
             }
             EXPECT_TRUE(said && said->find("Error") == std::string::npos) << said.value_or("");
             qemu.send("go\n");
+        } else if (line == "ask watch-reconnect") {
+            qemu.send(watch_reconnect_rows() ? "yes\n" : "no\n");
         }
     }
     if (device) {
@@ -496,6 +512,214 @@ testing::AssertionResult refused(const Report& r, const std::string& name, const
         return testing::AssertionFailure() << "no '" << why << "' in:\n" << out;
     }
     return status_is(r, name, 1);
+}
+
+// The words after "KIND NAME " of the guest's first line of that kind and name.
+std::string said_after(const Report& r, const std::string& kind, const std::string& name) {
+    const std::string start = kind + " " + name + " ";
+    for (const std::string& line : r.lines) {
+        if (line.starts_with(start)) {
+            return line.substr(start.size());
+        }
+    }
+    return "";
+}
+
+// Seconds since 1970 of a time in UTC as the program stamps it
+// (2026-12-07T10:00:00.250Z) or as the guest's stat shows it
+// (2026-12-07 10:00:00.250000000 +0000).
+std::optional<double> utc_seconds(const std::string& text) {
+    std::tm t{};
+    double second = 0;
+    if (std::sscanf(text.c_str(), "%d-%d-%d%*c%d:%d:%lf", &t.tm_year, &t.tm_mon, &t.tm_mday,
+                    &t.tm_hour, &t.tm_min, &second) != 6) {
+        return std::nullopt;
+    }
+    t.tm_year -= 1900;
+    t.tm_mon -= 1;
+    return static_cast<double>(timegm(&t)) + second;
+}
+
+// The guest's "replug NAME SECONDS NODE": how long the port's node took to
+// come back after the plug, and as what.
+struct Replug {
+    double seconds = -1;
+    std::string node;
+};
+
+Replug replug_of(const Report& r, const std::string& name) {
+    Replug replug;
+    std::istringstream(said_after(r, "replug", name)) >> replug.seconds >> replug.node;
+    std::printf("%s: replug %s, the port's node %.2f s after the plug, as %s\n", r.driver->name,
+                name.c_str(), replug.seconds, replug.node.c_str());
+    return replug;
+}
+
+// The line `tolvaner --list` printed for `port`.
+std::string listed_line(const std::string& list, const std::string& port) {
+    std::istringstream in(list);
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with(port + " ")) {
+            return line;
+        }
+    }
+    return "";
+}
+
+testing::AssertionResult replugged(const Report& r) {
+    const Replug replug = replug_of(r, "plain");
+    const std::string port = listed_line(out_of(r, "list"), replug.node);
+    const std::string before = listed_line(out_of(r, "replug-list-before"), replug.node);
+    const std::string after = listed_line(out_of(r, "replug-list-after"), replug.node);
+    const bool serial_kept = std::string(r.driver->name) != "ftdi" ||
+                             port.find(" serial=\"" + adapter_serial + "\"") != std::string::npos;
+    if (port.empty() || before != port || after != before || !serial_kept) {
+        return testing::AssertionFailure() << "came back as " << replug.node << "; listed first:\n"
+                                           << port << "\nbefore:\n"
+                                           << before << "\nafter:\n"
+                                           << after;
+    }
+    // By name, by usb:VID:PID, and by usb:VID:PID:SERIAL where it has one.
+    for (const char* how : {"name", "usb", "serial"}) {
+        const std::string name = std::string("replug-read-") + how;
+        if (std::string(how) == "serial" && after.find(" serial=\"") == std::string::npos) {
+            continue;
+        }
+        // Found, opened and answering: an item a slow machine left without a
+        // good reply (status 3) says nothing about the replug.
+        const auto status = r.status.find(name);
+        static const std::regex answered("^[a-z_]+ +[^ -]", std::regex::multiline);
+        if (status == r.status.end() || (status->second != 0 && status->second != 3) ||
+            !std::regex_search(out_of(r, name), answered)) {
+            return testing::AssertionFailure() << name << ":\n" << out_of(r, name);
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
+// How a --watch --csv that lives through a replug marks a lost sample, and
+// how its summary counts: the rows below read it only through this.
+struct WatchFormat {
+    std::string status_column = "status"; // a column of its own in the header
+    std::string good = "ok";              // the status of a sample read well
+    // In the summary on standard error: samples lost, and how often the port
+    // came back.
+    std::regex lost{"([0-9]+) lost"};
+    std::regex back{"back ([0-9]+) times?"};
+    double resume_within = 3.0; // seconds from the plug to the first good sample
+    // Standard error says each change once (lost, with why; back), then the
+    // summary: never once for every try while the port is away.
+    int error_lines = 3;
+};
+
+// The fields of a CSV line, "..." quoting a field with commas or quotes.
+std::vector<std::string> csv_fields(const std::string& line) {
+    std::vector<std::string> fields(1);
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == '"' && quoted && i + 1 < line.size() && line[i + 1] == '"') {
+            fields.back() += '"';
+            ++i;
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (c == ',' && !quoted) {
+            fields.emplace_back();
+        } else {
+            fields.back() += c;
+        }
+    }
+    return fields;
+}
+
+// --watch across the replug `how` ("name", "usb"): good samples, then at
+// least one lost one with empty values, then good ones again, the first
+// within 3 s of the plug; each change said once, the summary counting the
+// lost ones and one return; status 0.
+testing::AssertionResult watched_across_replug(const Report& r, const std::string& how) {
+    if (!watch_reconnect_rows()) {
+        std::printf("%s: skipped --watch across a replug by %s: waits for --watch reconnect\n",
+                    r.driver->name, how.c_str());
+        return testing::AssertionSuccess();
+    }
+    if (how == "usb" && std::string(r.driver->name) != "ftdi") {
+        return testing::AssertionSuccess();
+    }
+    replug_of(r, "watch-" + how);
+    static const WatchFormat format;
+    const std::string csv = out_of(r, "watch-" + how);
+    const std::string summary = out_of(r, "watch-" + how + "-err");
+    const auto failure = [&]() {
+        return testing::AssertionFailure() << "--watch by " << how << ":\n"
+                                           << csv << "standard error:\n"
+                                           << summary;
+    };
+    std::istringstream in(csv);
+    std::string header;
+    std::getline(in, header);
+    const std::vector<std::string> names = csv_fields(header);
+    const auto column = [&](const std::string& name) {
+        return static_cast<std::size_t>(std::find(names.begin(), names.end(), name) -
+                                        names.begin());
+    };
+    const std::size_t time = column("time"), dac = column("dac_value"), kwh = column("kwh_value"),
+                      status = column(format.status_column);
+    if (std::max({time, dac, kwh, status}) >= names.size()) {
+        return failure() << "(no column time, dac_value, kwh_value or " << format.status_column
+                         << ")";
+    }
+    // Each sample: its time, and whether it was read well.
+    std::vector<std::pair<double, bool>> samples;
+    for (std::string line; std::getline(in, line) && !line.empty();) {
+        const std::vector<std::string> fields = csv_fields(line);
+        const std::optional<double> at =
+            fields.size() == names.size() ? utc_seconds(fields[time]) : std::nullopt;
+        if (!at) {
+            return failure() << "(not a sample: " << line << ")";
+        }
+        const bool good = fields[status] == format.good;
+        if (!good && !(fields[dac].empty() && fields[kwh].empty() && !fields[status].empty())) {
+            return failure() << "(a lost sample with values or without its cause: " << line << ")";
+        }
+        samples.emplace_back(*at, good);
+    }
+    // Good samples; those the replug lost; good again, the first within 3 s of
+    // the plug, and the last one good. A sample a slow machine left without a
+    // reply may come anywhere else, a stray with a line of its own on
+    // standard error.
+    const std::optional<double> plugged = utc_seconds(said_after(r, "plugged", "watch-" + how));
+    const auto resumed = std::find_if(samples.begin(), samples.end(), [&](const auto& sample) {
+        return sample.second && plugged && sample.first > *plugged;
+    });
+    auto outage = resumed;
+    while (outage != samples.begin() && !std::prev(outage)->second) {
+        --outage;
+    }
+    const auto lost = static_cast<int>(resumed - outage);
+    const auto stray = static_cast<int>(std::count_if(samples.begin(), samples.end(),
+                                                      [](const auto& s) { return !s.second; })) -
+                       lost;
+    if (resumed == samples.end() || lost == 0 || outage == samples.begin() ||
+        !samples.back().second) {
+        return failure() << "(expected good samples, lost ones, then good ones again)";
+    }
+    std::printf("%s: --watch by %s: %d lost, good again %.2f s after the plug, %d stray\n",
+                r.driver->name, how.c_str(), lost, resumed->first - *plugged, stray);
+    if (resumed->first - *plugged > format.resume_within) {
+        return failure() << "(good again only " << resumed->first - *plugged
+                         << " s after the plug)";
+    }
+    std::smatch counted, returned;
+    if (!std::regex_search(summary, counted, format.lost) || std::stoi(counted[1]) < lost ||
+        std::stoi(counted[1]) > lost + stray ||
+        !std::regex_search(summary, returned, format.back) || std::stoi(returned[1]) != 1) {
+        return failure() << "(the summary does not count " << lost
+                         << " lost and the port back once)";
+    }
+    if (std::count(summary.begin(), summary.end(), '\n') > format.error_lines + stray) {
+        return failure() << "(more than " << format.error_lines << " lines on standard error)";
+    }
+    return status_is(r, "watch-" + how, 0);
 }
 
 struct Check {
@@ -649,6 +873,12 @@ const Check checks[] = {
          }
          return status_is(r, "stall", 1);
      }},
+    {"pulled and plugged back: listed as before, it answers by name and by USB identity", true,
+     replugged},
+    {"--watch by name across a replug: lost samples marked, good again within 3 s, status 0", true,
+     [](const Report& r) { return watched_across_replug(r, "name"); }},
+    {"--watch by usb: across a replug: lost samples marked, good again within 3 s, status 0", true,
+     [](const Report& r) { return watched_across_replug(r, "usb"); }},
 };
 
 class Vm : public testing::TestWithParam<Driver> {};
