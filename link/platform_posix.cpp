@@ -507,6 +507,12 @@ bool drain_output(std::uint64_t deadline_us) {
     itimerval off{};
     setitimer(ITIMER_REAL, &off, nullptr);
     sigaction(SIGALRM, &before, nullptr);
+    // A program that a busy machine woke late finds the time up though the
+    // driver had all of it: what the driver still holds decides.
+    int queued = -1;
+    if (drained != 0 && error == EINTR && ioctl(port_fd, TIOCOUTQ, &queued) == 0 && queued == 0) {
+        drained = 0;
+    }
     if (drained != 0 && error != EINTR) {
         note_failure(error);
     } else if (drained != 0) {
