@@ -14,28 +14,19 @@ std::uint32_t bytes_read;
 namespace {
 
 bool gap_owed_mode;
-// When the last byte of the previous frame went out, while its gap is owed.
-bool gap_owed;
-std::uint64_t last_byte_us;
 ReadVerdict last_verdict = ReadVerdict::good;
 const char* last_words = "good";
-
-void pay_owed_gap() {
-    if (!gap_owed) {
-        return;
-    }
-    gap_owed = false;
-    const std::uint64_t since = platform_monotonic_us() - last_byte_us;
-    if (since < byte_gap_ms * 1000u) {
-        platform_pause_ms(static_cast<unsigned>((byte_gap_ms * 1000u - since + 999u) / 1000u));
-    }
-}
 
 void send_bytes(std::uint8_t length, bool discard_before_last) {
     if (length > max_payload_length) {
         return;
     }
-    pay_owed_gap();
+    pay_byte_gap();
+    // Half a frame on the line would be merged with the next request the
+    // device gets, this program's or the next one's: from its first byte to
+    // its last, SIGINT and SIGTERM wait.
+    platform_hold_signals();
+    end_if_signalled();
     const int count = length + 3;
     std::uint8_t checksum = 0;
     for (int i = 0; i < count; ++i) {
@@ -52,14 +43,14 @@ void send_bytes(std::uint8_t length, bool discard_before_last) {
             wire_trace_sent(tx_buffer, i, platform_failure_text());
             fail("error occurred during write operation\n");
         }
-        if (gap_owed_mode && i == count - 1) {
-            gap_owed = true;
-            last_byte_us = platform_monotonic_us();
-        } else {
-            platform_pause_ms(byte_gap_ms);
+        owe_byte_gap();
+        if (!gap_owed_mode || i < count - 1) {
+            pay_byte_gap();
         }
     }
     wire_trace_sent(tx_buffer, count, nullptr);
+    end_if_signalled();
+    platform_release_signals();
 }
 
 } // namespace

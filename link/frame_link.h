@@ -3,6 +3,7 @@
 // are told apart only by timing.
 #pragma once
 
+#include "link/serial_port.h"
 #include "link/wire_trace.h"
 
 #include <cstdint>
@@ -10,8 +11,6 @@
 constexpr int frame_buffer_size = 32;
 // The longest payload whose frame (L + 3 bytes) fits a frame buffer.
 constexpr int max_payload_length = frame_buffer_size - 3;
-// The device needs this pause after every byte it receives.
-constexpr unsigned byte_gap_ms = 50;
 
 enum FrameResult { frame_good = 0, frame_fault = 1 };
 
@@ -25,7 +24,9 @@ extern std::uint32_t bytes_read;
 
 // Writes the checksum after the L payload bytes and sends the frame one byte
 // at a time, pausing after each. A length whose frame would not fit the buffer
-// sends nothing. Ends the program on a write failure.
+// sends nothing. Ends the program on a write failure. A frame once begun is
+// finished: SIGINT and SIGTERM are held while it goes out, and one that came
+// acts before its first byte or after its last (end_if_signalled).
 void send_frame(std::uint8_t length);
 
 // As send_frame, for a query: input waiting in the port is thrown away just
@@ -55,9 +56,9 @@ ReadVerdict judge_read(const std::uint8_t* bytes, int count, bool is_reply, int 
 void discard_input(const char* why);
 
 // For the option-led modes: the pause after a frame's last byte is not slept
-// at once but owed, and the next frame's first byte waits out what is left of
-// it. The device gets its gap after every byte all the same, and the wait for
-// a reply runs inside it.
+// at once but owed (owe_byte_gap), and the next frame's first byte, or the
+// close of the port, waits out what is left of it. The device gets its gap
+// after every byte all the same, and the wait for a reply runs inside it.
 void owe_last_gap(bool on);
 
 // The read of a reply in the option-led modes: waits, for readiness, until

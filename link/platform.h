@@ -43,8 +43,10 @@ std::FILE* platform_open_trace(const char* path);
 // ("" when nothing is known). It lives until the next failure.
 const char* platform_failure_text();
 
-// Sends one byte. False when the port failed or the driver did not take the
-// byte within 60 ms.
+// Sends one byte and returns once it has left the port (the driver's queue
+// and the transmitter are empty), so that the device's gap after it can be
+// counted from there. False when the port failed, or the byte had not left
+// within 60 ms of the call (flow control, a stalled adapter).
 bool platform_write_byte(std::uint8_t byte);
 
 // Copies up to `capacity` bytes that have already arrived, without waiting.
@@ -62,14 +64,26 @@ void platform_discard_input();
 
 void platform_pause_ms(unsigned milliseconds);
 
-// From now on an interrupt from the terminal (Ctrl-C) does not end the
-// program: it is noted, ends the next platform_sleep_or_interrupted, and
-// platform_interrupted() says it came.
-void platform_catch_interrupt();
-bool platform_interrupted();
+// The signals that end the program from outside: SIGINT (Ctrl-C) and
+// SIGTERM (kill, timeout, a service manager); on Windows Ctrl-C and
+// Ctrl-Break. While held they do not act: each is kept until the program
+// asks, so that a frame is never cut in half. Holds nest; the last release
+// gives each its disposition back, and one still kept then acts as it would
+// have. A signal the program inherited as ignored (nohup, a script's
+// background job) stays ignored: it is never kept.
+void platform_hold_signals();
+void platform_release_signals();
 
-// Sleeps `milliseconds` or until an interrupt comes. True when interrupted
-// (also when it had come before the call).
+// The signal kept while held and not yet acted on; 0 when none came.
+int platform_held_signal();
+
+// Ends the program as `signal` ends it by default, so that whoever started
+// it sees that signal as the cause (a shell then stops a script too).
+[[noreturn]] void platform_end_by_signal(int signal);
+
+// Sleeps `milliseconds`, or until a held signal comes. True when one did
+// (also when it had come before the call: the wait and the signal meet
+// without a gap in between).
 bool platform_sleep_or_interrupted(unsigned milliseconds);
 
 // Whether standard output is a terminal (a person watching) rather than a

@@ -604,6 +604,53 @@ int wait_for_port(bool to_write, int timeout_ms) {
     return ready;
 }
 
+void on_drain_timer(int) {}
+
+// Waits until what was written has left the port: the driver's queue and the
+// UART's transmitter (or the USB adapter's) are empty. tcdrain has no
+// time-out of its own and waits for ever on a stalled line, so an interval
+// timer's signal cuts it short; firing again every few milliseconds, it also
+// ends a wait that began only after its first shot. False at `deadline_us`
+// or on a failure (its reason noted).
+bool drain_output(std::uint64_t deadline_us) {
+    struct sigaction quiet {};
+    struct sigaction before {};
+    quiet.sa_handler = on_drain_timer; // no SA_RESTART: the wait must end
+    sigemptyset(&quiet.sa_mask);
+    sigaction(SIGALRM, &quiet, &before);
+    const std::uint64_t now = platform_monotonic_us();
+    const std::uint64_t left = deadline_us > now ? deadline_us - now : 1;
+    itimerval shots{};
+    shots.it_value.tv_sec = static_cast<time_t>(left / 1000000);
+    shots.it_value.tv_usec = static_cast<suseconds_t>(left % 1000000);
+    shots.it_interval.tv_usec = 2000;
+    setitimer(ITIMER_REAL, &shots, nullptr);
+    int drained;
+    int error = 0;
+    do {
+        drained = tcdrain(port_fd);
+        error = drained == 0 ? 0 : errno;
+    } while (drained != 0 && error == EINTR && platform_monotonic_us() < deadline_us);
+    itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &before, nullptr);
+    // A program that a busy machine woke late finds the time up though the
+    // driver had all of it: what the driver still holds decides.
+    int queued = -1;
+    if (drained != 0 && error == EINTR && ioctl(port_fd, TIOCOUTQ, &queued) == 0 && queued == 0) {
+        drained = 0;
+    }
+    if (drained != 0 && error != EINTR) {
+        note_failure(error);
+    } else if (drained != 0) {
+        note_failure_text("the byte had not left the port after %d ms (held back by flow "
+                          "control, or the adapter has stalled)",
+                          write_timeout_ms);
+        output_stalled = true;
+    }
+    return drained == 0;
+}
+
 // 1 when the driver took the byte, 0 when its queue is full, -1 on failure.
 int try_write(std::uint8_t byte) {
     ssize_t written;
@@ -623,6 +670,7 @@ int try_write(std::uint8_t byte) {
 } // namespace
 
 bool platform_write_byte(std::uint8_t byte) {
+    const std::uint64_t deadline = platform_monotonic_us() + write_timeout_ms * std::uint64_t{1000};
     int result = try_write(byte);
     if (result == 0) {
         // The output queue is full: give the driver a bounded time to drain.
@@ -643,7 +691,10 @@ bool platform_write_byte(std::uint8_t byte) {
     // A byte the driver would not take is a lost byte of a frame: a failure,
     // never a silent drop.
     output_stalled = output_stalled || result == 0;
-    return result == 1;
+    // Taken by the driver is not yet sent: on a USB adapter the byte may
+    // wait there for a while, and the device's gap starts only when it has
+    // left. One still there at the write limit is the same failure.
+    return result == 1 && drain_output(deadline);
 }
 
 int platform_read(std::uint8_t* buffer, int capacity) {
@@ -708,32 +759,117 @@ void platform_discard_input() { tcflush(port_fd, TCIFLUSH); }
 
 namespace {
 
-volatile std::sig_atomic_t interrupt_seen = 0;
+// The one flag a signal handler sets: the number of the signal that came
+// while the program waited for one (platform_sleep_or_interrupted).
+volatile std::sig_atomic_t signal_noted = 0;
 
-void on_interrupt(int) { interrupt_seen = 1; }
+void on_signal(int number) { signal_noted = number; }
+
+constexpr int held_signals[] = {SIGINT, SIGTERM};
+constexpr int held_signal_count = 2;
+
+// Held means blocked: a signal that comes stays pending, acts on nothing,
+// and cuts no system call short. Only the wait of platform_sleep_or_
+// interrupted lets it in, to the handler above, atomically with the wait.
+struct SignalHold {
+    int depth;
+    sigset_t mask_before; // the mask the outermost hold found
+    struct sigaction found[held_signal_count];
+};
+SignalHold hold;
+
+bool ignored_from_start(int index) { return hold.found[index].sa_handler == SIG_IGN; }
 
 } // namespace
 
-void platform_catch_interrupt() {
-    struct sigaction action {};
-    action.sa_handler = on_interrupt;
-    sigemptyset(&action.sa_mask);
-    // No SA_RESTART: the sleep between samples must end when Ctrl-C comes.
-    action.sa_flags = 0;
-    sigaction(SIGINT, &action, nullptr);
+void platform_hold_signals() {
+    if (hold.depth++ > 0) {
+        return;
+    }
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal_number : held_signals) {
+        sigaddset(&set, signal_number);
+    }
+    sigprocmask(SIG_BLOCK, &set, &hold.mask_before);
+    struct sigaction noting {};
+    noting.sa_handler = on_signal;
+    sigemptyset(&noting.sa_mask);
+    // A write to standard output that the signal meets (a full pipe) goes
+    // on rather than failing and losing a line.
+    noting.sa_flags = SA_RESTART;
+    for (int i = 0; i < held_signal_count; ++i) {
+        sigaction(held_signals[i], nullptr, &hold.found[i]);
+        if (!ignored_from_start(i)) {
+            sigaction(held_signals[i], &noting, nullptr);
+        }
+    }
 }
 
-bool platform_interrupted() { return interrupt_seen != 0; }
+void platform_release_signals() {
+    if (hold.depth == 0 || --hold.depth > 0) {
+        return;
+    }
+    for (int i = 0; i < held_signal_count; ++i) {
+        sigaction(held_signals[i], &hold.found[i], nullptr);
+    }
+    sigprocmask(SIG_SETMASK, &hold.mask_before, nullptr);
+}
+
+int platform_held_signal() {
+    if (signal_noted != 0) {
+        return signal_noted;
+    }
+    if (hold.depth == 0) {
+        return 0;
+    }
+    // Blocked, even an ignored signal is kept pending: it is not one of ours.
+    sigset_t pending;
+    sigpending(&pending);
+    for (int i = 0; i < held_signal_count; ++i) {
+        if (!ignored_from_start(i) && sigismember(&pending, held_signals[i]) == 1) {
+            return held_signals[i];
+        }
+    }
+    return 0;
+}
+
+void platform_end_by_signal(int signal_number) {
+    struct sigaction by_default {};
+    by_default.sa_handler = SIG_DFL;
+    sigemptyset(&by_default.sa_mask);
+    sigaction(signal_number, &by_default, nullptr);
+    // Still blocked: raised, it is pending (again, if the handler took it),
+    // and acts the moment it is let in.
+    raise(signal_number);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal_number);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    std::_Exit(128 + signal_number); // not reached
+}
 
 bool platform_sleep_or_interrupted(unsigned milliseconds) {
-    timespec rest{};
-    rest.tv_sec = static_cast<time_t>(milliseconds / 1000);
-    rest.tv_nsec = static_cast<decltype(rest.tv_nsec)>(milliseconds % 1000) * 1000000;
-    // A signal between the test and the sleep is caught by the next test at
-    // most one sleep later; the sleeps are the interval between samples.
-    while (interrupt_seen == 0 && nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+    const std::uint64_t deadline = platform_monotonic_us() + milliseconds * std::uint64_t{1000};
+    // While held, pselect lets the signals in only for the wait itself: one
+    // that came after the last look, or comes during the wait, ends it.
+    // Unheld, nothing can end it early.
+    while (platform_held_signal() == 0) {
+        const std::uint64_t now = platform_monotonic_us();
+        if (now >= deadline) {
+            break;
+        }
+        const std::uint64_t left = deadline - now;
+        timespec rest{};
+        rest.tv_sec = static_cast<time_t>(left / 1000000);
+        rest.tv_nsec = static_cast<decltype(rest.tv_nsec)>(left % 1000000) * 1000;
+        if (hold.depth > 0) {
+            pselect(0, nullptr, nullptr, nullptr, &rest, &hold.mask_before);
+        } else {
+            nanosleep(&rest, nullptr);
+        }
     }
-    return interrupt_seen != 0;
+    return platform_held_signal() != 0;
 }
 
 bool platform_stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }

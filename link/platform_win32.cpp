@@ -9,6 +9,7 @@
 #include <io.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -30,6 +31,12 @@ void note_failure(DWORD error) {
         --n;
     }
     failure_text[n] = '\0';
+}
+
+// Wine gives the program its own ntdll, which says so by this export.
+bool under_wine() {
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 } // namespace
@@ -199,6 +206,13 @@ bool platform_write_byte(std::uint8_t byte) {
                       "adapter has stalled)");
         return false;
     }
+    // Taken by the driver is not yet sent: the device's gap starts once the
+    // byte has left. Wine's flush of a port throws away what has not been
+    // sent instead of waiting for it, so there the byte is left to go.
+    if (!under_wine() && !FlushFileBuffers(port_handle)) {
+        note_failure(GetLastError());
+        return false;
+    }
     return true;
 }
 
@@ -236,35 +250,65 @@ int platform_read_within(std::uint8_t* buffer, int capacity, unsigned timeout_ms
 
 namespace {
 
-volatile LONG interrupt_seen = 0;
-HANDLE interrupt_event = nullptr;
+// The one flag the handler sets: the signal that came (SIGINT for Ctrl-C,
+// SIGBREAK for Ctrl-Break). The handler runs on a thread of its own.
+volatile LONG signal_noted = 0;
+// Set with the flag, for a wait to end on; made once, at the first hold.
+HANDLE signal_event = nullptr;
 
+struct SignalHold {
+    int depth;
+};
+SignalHold hold;
+
+// While installed, Ctrl-C and Ctrl-Break are only noted; without it they end
+// the program at once. A console whose Ctrl-C was disabled for the program
+// (started in a new process group) never calls it for Ctrl-C.
 BOOL WINAPI on_console_event(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
         return FALSE;
     }
-    InterlockedExchange(&interrupt_seen, 1);
-    SetEvent(interrupt_event);
+    InterlockedExchange(&signal_noted, event == CTRL_C_EVENT ? SIGINT : SIGBREAK);
+    SetEvent(signal_event);
     return TRUE;
 }
 
 } // namespace
 
-void platform_catch_interrupt() {
-    interrupt_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+void platform_hold_signals() {
+    if (hold.depth++ > 0) {
+        return;
+    }
+    if (signal_event == nullptr) {
+        signal_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
-bool platform_interrupted() { return InterlockedCompareExchange(&interrupt_seen, 0, 0) != 0; }
+void platform_release_signals() {
+    if (hold.depth == 0 || --hold.depth > 0) {
+        return;
+    }
+    SetConsoleCtrlHandler(on_console_event, FALSE);
+}
+
+int platform_held_signal() {
+    return static_cast<int>(InterlockedCompareExchange(&signal_noted, 0, 0));
+}
+
+void platform_end_by_signal(int) {
+    // What the system's own handler does with Ctrl-C and Ctrl-Break.
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+}
 
 bool platform_sleep_or_interrupted(unsigned milliseconds) {
-    if (interrupt_event == nullptr) {
+    if (signal_event == nullptr || hold.depth == 0) {
         platform_pause_ms(milliseconds);
     } else {
-        // The event stays set once Ctrl-C came, so no interrupt is missed.
-        WaitForSingleObject(interrupt_event, milliseconds);
+        // The event stays set once a signal came, so none is missed.
+        WaitForSingleObject(signal_event, milliseconds);
     }
-    return platform_interrupted();
+    return platform_held_signal() != 0;
 }
 
 bool platform_stdout_is_terminal() {

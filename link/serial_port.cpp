@@ -22,9 +22,46 @@ struct OutputCheck {
 };
 OutputCheck output_check;
 
+// The device's gap after the last byte sent, while it is owed, and who acts
+// on a held signal.
+struct LineState {
+    bool gap_owed;
+    std::uint64_t last_byte_us;
+    bool signals_to_caller;
+};
+LineState line;
+
 } // namespace
 
 void port_failures_to(PortFailureReport report) { failure_report = report; }
+
+void owe_byte_gap() {
+    line.gap_owed = true;
+    line.last_byte_us = platform_monotonic_us();
+}
+
+void pay_byte_gap() {
+    if (!line.gap_owed) {
+        return;
+    }
+    line.gap_owed = false;
+    const std::uint64_t since = platform_monotonic_us() - line.last_byte_us;
+    if (since < byte_gap_ms * 1000u) {
+        platform_pause_ms(static_cast<unsigned>((byte_gap_ms * 1000u - since + 999u) / 1000u));
+    }
+}
+
+void leave_signals_to_caller(bool on) { line.signals_to_caller = on; }
+
+void end_if_signalled() {
+    if (line.signals_to_caller) {
+        return;
+    }
+    if (const int signal_number = platform_held_signal()) {
+        close_port();
+        platform_end_by_signal(signal_number);
+    }
+}
 
 void tell_cause(const char* format, ...) {
     std::fflush(stdout);
@@ -52,8 +89,9 @@ void fail_because(const char* message, const char* cause) {
         }
     }
     // Let go of the port here rather than in the exit: the platform can cut
-    // short a close that would wait on a stalled line.
-    platform_close_port();
+    // short a close that would wait on a stalled line, and the device gets
+    // its gap after the last byte before the next program can send.
+    close_port();
     // A port failure is no success, whatever the operator's session did
     // before it: scripts must be able to tell.
     std::exit(1);
@@ -118,6 +156,9 @@ void open_port(const char* name) {
     fail("error occurred while opening comm port\n");
 }
 
-void close_port() { platform_close_port(); }
+void close_port() {
+    pay_byte_gap();
+    platform_close_port();
+}
 
 void usb_selector_set_root(const char* root) { list_root = root; }

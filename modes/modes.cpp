@@ -465,7 +465,8 @@ void watch() {
     const DeviceItem& dac = *item_by_key("dac_value", 9);
     const DeviceItem& kwh = *item_by_key("kwh_value", 9);
     const bool bar = request->format == Format::text && platform_stdout_is_terminal();
-    platform_catch_interrupt();
+    // SIGINT and SIGTERM end the samples here, with the summary.
+    leave_signals_to_caller(true);
     if (request->format == Format::csv) {
         std::printf("time,%s,%s\n", dac.key, kwh.key);
     }
@@ -478,7 +479,7 @@ void watch() {
     Range levels{};
     Range energy{};
     const std::uint64_t start = platform_monotonic_us();
-    while (!platform_interrupted()) {
+    while (platform_held_signal() == 0) {
         const WallTime at = platform_wall_time();
         const bool faults_before = any_fault;
         any_fault = false;
@@ -555,6 +556,9 @@ int run_mode(const ModeRequest& r) {
     }
     // Standard output carries results only, so that a script can take them.
     port_failures_to(report_port_failure);
+    // From the open to the close the device's gap is owed between frames:
+    // SIGINT and SIGTERM act only between frames, once it is paid.
+    platform_hold_signals();
     open_port(r.port);
     use_fast_exchange(true);
     switch (r.mode) {
@@ -577,7 +581,13 @@ int run_mode(const ModeRequest& r) {
     port_failures_to(nullptr);
     // Results that could not be written (a full disk, a closed pipe) are lost,
     // and so is a record a script asked for.
-    if (!output_written() || !traced) {
+    const bool written = output_written();
+    // Whatever came, --watch has said its summary: the program ends as the
+    // signal ends it, so that a calling script stops too.
+    leave_signals_to_caller(false);
+    end_if_signalled();
+    platform_release_signals();
+    if (!written || !traced) {
         return status_failure;
     }
     if (any_fault) {

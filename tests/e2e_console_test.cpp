@@ -6,14 +6,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <fcntl.h>
 #include <fstream>
 #include <regex>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
 using e2e::Bytes;
 using e2e::frame;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -368,6 +371,130 @@ TEST(EndToEnd, AHangUpEndsTheSessionWithAFailure) {
         EXPECT_EQ(s.out, prompt + c.tail);
         EXPECT_EQ(s.status, 1);
     }
+}
+
+// A device that answers every query 2 ms after its last byte, as a quick
+// one does: a mode's wait for the reply then ends well inside the gap.
+std::optional<e2e::Answer> quick_device(const Bytes& request) {
+    switch (request[0]) {
+    case 'I':
+        return e2e::Answer{frame({'I', 4, 'T', 'L', 'V', '1'}), 2};
+    case 'C':
+        return e2e::Answer{frame({'C', 1, 12}), 2};
+    case 'R':
+        return e2e::Answer{frame({'R', 2, 0xE8, 0x03}), 2};
+    default:
+        return std::nullopt;
+    }
+}
+
+struct RunEnd {
+    const char* name;
+    std::vector<std::string> args; // before the port; none for the console
+    std::string input;
+    std::size_t signal_after_bytes; // 0: the run ends by itself
+    int signal;
+    int status;
+};
+
+class EveryEnd : public testing::TestWithParam<RunEnd> {};
+
+// However a run ends, by itself or by SIGINT or SIGTERM sent while a frame
+// goes out, the device sees only whole frames, and the next program's first
+// byte comes no sooner than 50 ms after the last one.
+TEST_P(EveryEnd, LeavesWholeFramesAndTheGapForTheNextRun) {
+    const RunEnd& c = GetParam();
+    e2e::Pty pty;
+    std::vector<std::string> args{program};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.push_back(pty.path());
+    e2e::Session first(args, &pty, quick_device);
+    first.type(c.input);
+    if (c.signal_after_bytes != 0) {
+        ASSERT_TRUE(first.pump_until([&] { return first.wire.size() >= c.signal_after_bytes; }));
+        kill(first.pid(), c.signal);
+    }
+    ASSERT_TRUE(first.finish());
+    EXPECT_EQ(first.status, c.status) << first.err;
+    std::size_t whole = 0;
+    for (const Bytes& request : first.requests) {
+        whole += request.size();
+    }
+    EXPECT_EQ(first.wire.size(), whole) << "half a frame was left on the line";
+    ASSERT_FALSE(first.wire.empty());
+
+    e2e::Session next({program, "--read", pty.path()}, &pty, quick_device);
+    ASSERT_TRUE(next.pump_until([&] { return !next.wire.empty(); }));
+    EXPECT_GE(next.wire.front().at_ms - first.wire.back().at_ms, 50.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, EveryEnd,
+    testing::Values(RunEnd{"set", {"--set", "v=1000"}, "", 0, 0, 0},
+                    RunEnd{"read_sigterm", {"--read"}, "", 4, SIGTERM, 128 + SIGTERM},
+                    RunEnd{"set_sigint", {"--set", "v=1000", "s=2"}, "", 1, SIGINT, 128 + SIGINT},
+                    RunEnd{"watch_sigterm", {"--watch", "0.1"}, "", 4, SIGTERM, 128 + SIGTERM},
+                    RunEnd{"console_sigint", {}, "c c c c\n", 4, SIGINT, 128 + SIGINT},
+                    RunEnd{"console_sigterm", {}, "v 1000 c\n", 2, SIGTERM, 128 + SIGTERM}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Whether `pid` waits in a write to its standard output.
+bool writing_to_stdout(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    long number = -1;
+    std::string fd;
+    return in >> number >> fd && number == SYS_write && fd == "0x1";
+}
+
+TEST(EndToEnd, ASampleLineThatCtrlCMeetsInAFullPipeStillGoesOut) {
+    // Standard output is a pipe full to the brim, as a pager that is not
+    // reading leaves it: the sample's line waits in write() when Ctrl-C
+    // comes. Once the pipe is read, the line follows whole.
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    fcntl(ends[0], F_SETPIPE_SZ, 4096);
+    fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    std::size_t filled = 0;
+    const std::string block(4096, '.');
+    for (ssize_t n; (n = write(ends[1], block.data(), block.size())) > 0;) {
+        filled += static_cast<std::size_t>(n);
+    }
+    fcntl(ends[1], F_SETFL, 0);
+    fcntl(ends[1], F_SETFD, 0); // the program's standard output
+    e2e::Pty pty;
+    e2e::Session s({"/bin/sh", "-c",
+                    "exec \"$0\" --watch 86400 \"$1\" >&" + std::to_string(ends[1]), program,
+                    pty.path()},
+                   &pty, quick_device);
+    close(ends[1]);
+    // The device is served meanwhile; the look at the program is made at
+    // least every 20 ms, as nothing else wakes the wait.
+    bool waits = false;
+    for (int round = 0; round < 500 && !waits; ++round) {
+        waits = s.pump_until([&] { return writing_to_stdout(s.pid()); }, 20);
+    }
+    if (!waits) {
+        close(ends[0]);
+        GTEST_SKIP() << "/proc/PID/syscall does not show where the program waits";
+    }
+    kill(s.pid(), SIGINT);
+    s.pump_until([] { return false; }, 200);
+    std::string out;
+    char buffer[4096];
+    while (harness::readable(ends[0], harness::after(10s))) {
+        const ssize_t n = read(ends[0], buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(ends[0]);
+    ASSERT_TRUE(s.finish());
+    EXPECT_EQ(s.status, 128 + SIGINT) << s.err;
+    ASSERT_GE(out.size(), filled);
+    EXPECT_TRUE(std::regex_match(out.substr(filled),
+                                 std::regex("[-0-9T:.Z]+  dac_value 232  kwh_value 1000\n")))
+        << out.substr(filled);
 }
 
 } // namespace

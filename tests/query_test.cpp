@@ -5,6 +5,7 @@
 #include "protocol/device_items.h"
 #include "protocol/device_messages.h"
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -292,5 +293,114 @@ TEST(FatalFailure, ReadAndWriteFailuresEndTheSession) {
     EXPECT_EXIT(run_in_child("x"), testing::ExitedWithCode(1),
                 "^error occurred during read operation\ntolvaner: COM1: the reason\n$");
 }
+
+// However a run ends, the port is closed only once the device has had its
+// 50 ms after the last byte, so that the next program may send at once; and
+// a SIGINT or SIGTERM that comes while a frame goes out acts only after its
+// last byte. Each run is a process of its own: a signal ends it.
+struct EndCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string input;
+    std::vector<Bytes> replies; // to the frames in order, each 2 ms after it; {} is silence
+    unsigned long signal_at_ms; // 0: none
+    int signal;
+    bool read_fails;
+    int exit_code; // run_tolvaner's status + 100 when it returned
+    std::string errors;
+};
+
+class EveryEnd : public testing::TestWithParam<EndCase> {};
+
+TEST_P(EveryEnd, PaysTheLastGapAndNeverCutsAFrame) {
+    const EndCase& c = GetParam();
+    fake::reset();
+    fake::Platform& p = fake::platform();
+    p.say_close = true;
+    p.read_fails = c.read_fails;
+    if (c.signal_at_ms != 0) {
+        p.signal_at_ms = c.signal_at_ms;
+        p.signal_number = c.signal;
+    }
+    // Answered at once, a mode's wait for a reply ends 22 ms into the gap.
+    for (const Bytes& reply : c.replies) {
+        p.replies.push_back({reply, 2});
+    }
+    EXPECT_EXIT(
+        {
+            dup2(fileno(std::tmpfile()), 1);
+            std::FILE* in = std::tmpfile();
+            std::fputs(c.input.c_str(), in);
+            std::rewind(in);
+            console_set_input(in);
+            std::vector<std::string> args = c.args;
+            args.insert(args.begin(), "tolvaner");
+            args.push_back("COM1");
+            std::vector<char*> argv;
+            for (std::string& a : args) {
+                argv.push_back(a.data());
+            }
+            argv.push_back(nullptr);
+            std::exit(run_tolvaner(static_cast<int>(args.size()), argv.data()) + 100);
+        },
+        testing::ExitedWithCode(c.exit_code), c.errors);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, EveryEnd,
+    testing::Values(
+        EndCase{"set",
+                {"--set", "v=1000"},
+                "",
+                {{}, frame({'R', 2, 0xE8, 0x03})},
+                0,
+                0,
+                false,
+                100,
+                "fake: closed after 9 bytes, 0 ms of the gap unpaid\n$"},
+        EndCase{"read_failure",
+                {"--read"},
+                "",
+                {},
+                0,
+                0,
+                true,
+                1,
+                "fake: closed after 3 bytes, 0 ms of the gap unpaid\n$"},
+        // The second query's frame goes out from 150 ms to 250 ms.
+        EndCase{"sigterm_in_a_read",
+                {"--read"},
+                "",
+                {frame({'I', 4, 'T', 'L', 'V', '1'})},
+                160,
+                SIGTERM,
+                false,
+                128 + SIGTERM,
+                "fake: closed after 6 bytes, 0 ms of the gap unpaid\nfake: ended by signal " +
+                    std::to_string(SIGTERM) + "\n$"},
+        EndCase{"sigint_in_the_console",
+                {},
+                "v 1000 x\n",
+                {},
+                60,
+                SIGINT,
+                false,
+                128 + SIGINT,
+                "fake: closed after 5 bytes, 0 ms of the gap unpaid\nfake: ended by signal " +
+                    std::to_string(SIGINT) + "\n$"},
+        // The signal comes during the first sample: the day's sleep after it
+        // ends at once, the summary is said, then the signal acts.
+        EndCase{"sigint_in_a_watch",
+                {"--watch", "86400"},
+                "",
+                {frame({'R', 1, 51}), frame({'R', 2, 0, 0})},
+                10,
+                SIGINT,
+                false,
+                128 + SIGINT,
+                "tolvaner: COM1: 1 sample, 0 without a good reply, dac_value 51 to 51, kwh_value 0 to "
+                "0\nfake: closed after 8 bytes, 0 ms of the gap unpaid\nfake: ended by signal " +
+                    std::to_string(SIGINT) + "\n$"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

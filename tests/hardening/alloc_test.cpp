@@ -183,8 +183,10 @@ int platform_read_within(std::uint8_t* buffer, int capacity, unsigned timeout_ms
 
 void platform_discard_input() { pending_length = 0; }
 
-void platform_catch_interrupt() {}
-bool platform_interrupted() { return false; }
+void platform_hold_signals() {}
+void platform_release_signals() {}
+int platform_held_signal() { return 0; }
+void platform_end_by_signal(int signal) { std::_Exit(128 + signal); }
 bool platform_sleep_or_interrupted(unsigned milliseconds) {
     clock_us += milliseconds * 1000u;
     return false;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -569,18 +570,39 @@ TEST(Modes, SetThenReadAgreeAndThePacingHolds) {
     EXPECT_EQ(sim.process.wait(after(10s)), 0);
 }
 
-TEST(Modes, CtrlCEndsAWatchWithItsSummary) {
+struct WatchEnd {
+    const char* name;
+    bool sigint_ignored; // inherited as ignored, as nohup and a script's background jobs have it
+    std::vector<int> signals; // sent one after another, each after two more samples
+    int status;
+};
+
+class WatchEnds : public testing::TestWithParam<WatchEnd> {};
+
+// The summary, then the end by the signal itself, as a shell expects of a
+// program that catches it: a script that ran the watch stops too.
+TEST_P(WatchEnds, WithItsSummaryAndTheSignalAsItsStatus) {
+    const WatchEnd& c = GetParam();
     StandaloneSim sim({});
     ASSERT_FALSE(sim.port.empty()) << sim.first_line;
-    Process watch({console_path(), "--watch", "0.2", sim.port});
-    const std::string first = watch.read_line(after(10s));
-    const std::string second = watch.read_line(after(10s));
-    kill(watch.pid(), SIGINT);
+    std::vector<std::string> argv{console_path(), "--watch", "0.2", sim.port};
+    if (c.sigint_ignored) {
+        argv = {"/bin/sh", "-c", "trap '' INT; exec \"$0\" --watch 0.2 \"$1\"", console_path(),
+                sim.port};
+    }
+    Process watch(argv);
+    std::string lines;
+    for (int signal_number : c.signals) {
+        lines += watch.read_line(after(10s));
+        lines += watch.read_line(after(10s));
+        kill(watch.pid(), signal_number);
+    }
     watch.read_output(after(10s));
-    EXPECT_EQ(watch.wait(after(10s)), 0);
-    EXPECT_TRUE(std::regex_match(first + second,
-                                 std::regex("(" + stamp + "  dac_value 51  kwh_value 0\n){2}")))
-        << first << second;
+    EXPECT_EQ(watch.wait(after(10s)), c.status);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2 * std::ssize(c.signals)) << lines;
+    EXPECT_TRUE(
+        std::regex_match(lines, std::regex("(" + stamp + "  dac_value 51  kwh_value 0\n)+")))
+        << lines;
     EXPECT_TRUE(std::regex_match(watch.read_errors(after(5s)),
                                  std::regex("tolvaner: " + sim.port +
                                             ": [0-9]+ samples, 0 without a good reply, "
@@ -588,5 +610,14 @@ TEST(Modes, CtrlCEndsAWatchWithItsSummary) {
     kill(sim.process.pid(), SIGTERM);
     EXPECT_EQ(sim.process.wait(after(10s)), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, WatchEnds,
+                         testing::Values(WatchEnd{"ctrl_c", false, {SIGINT}, 128 + SIGINT},
+                                         WatchEnd{"sigterm", false, {SIGTERM}, 128 + SIGTERM},
+                                         WatchEnd{"ctrl_c_ignored_from_the_start",
+                                                  true,
+                                                  {SIGINT, SIGTERM},
+                                                  128 + SIGTERM}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -1,7 +1,11 @@
 #include "tests/support/fake_platform.h"
 
+#include "link/serial_port.h"
+
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace fake {
@@ -30,6 +34,14 @@ Bytes wire() {
     return out;
 }
 
+unsigned long gap_unpaid_at_close() {
+    if (state.written.empty()) {
+        return 0;
+    }
+    const unsigned long paid_at = state.written.back().at_ms + byte_gap_ms;
+    return state.closed_at_ms >= paid_at ? 0 : paid_at - state.closed_at_ms;
+}
+
 } // namespace fake
 
 using fake::state;
@@ -54,8 +66,17 @@ std::FILE* platform_open_trace(const char* path) {
 const char* platform_failure_text() { return state.failure_text.c_str(); }
 
 void platform_close_port() {
+    const bool was_open = state.is_open;
     state.is_open = false;
     ++state.closes;
+    if (!was_open) {
+        return;
+    }
+    state.closed_at_ms = state.now_ms;
+    if (state.say_close) {
+        std::fprintf(stderr, "fake: closed after %zu bytes, %lu ms of the gap unpaid\n",
+                     state.written.size(), fake::gap_unpaid_at_close());
+    }
 }
 
 bool platform_write_byte(std::uint8_t byte) {
@@ -100,16 +121,23 @@ int platform_read_within(std::uint8_t* buffer, int capacity, unsigned timeout_ms
     return platform_read(buffer, capacity);
 }
 
-void platform_catch_interrupt() { state.interrupt_caught = true; }
+void platform_hold_signals() { ++state.hold_depth; }
 
-bool platform_interrupted() {
-    return state.interrupt_caught && state.now_ms >= state.interrupt_at_ms;
+void platform_release_signals() { --state.hold_depth; }
+
+int platform_held_signal() { return state.now_ms >= state.signal_at_ms ? state.signal_number : 0; }
+
+void platform_end_by_signal(int signal) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "fake: ended by signal %d\n", signal);
+    std::fflush(stderr);
+    std::_Exit(128 + signal);
 }
 
 bool platform_sleep_or_interrupted(unsigned milliseconds) {
     state.now_ms =
-        std::min(state.now_ms + milliseconds, std::max(state.now_ms, state.interrupt_at_ms));
-    return platform_interrupted();
+        std::min(state.now_ms + milliseconds, std::max(state.now_ms, state.signal_at_ms));
+    return platform_held_signal() != 0;
 }
 
 bool platform_stdout_is_terminal() { return state.stdout_terminal; }

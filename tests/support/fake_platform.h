@@ -44,9 +44,16 @@ struct Platform {
     // the device stays silent for that request.
     std::deque<Reply> replies;
     Bytes partial_request;
-    // Ctrl-C comes at this virtual time.
-    unsigned long interrupt_at_ms = ~0ul;
-    bool interrupt_caught = false;
+    // `signal_number` (SIGINT, SIGTERM) comes at this virtual time. The fake
+    // only keeps it, as a held signal is kept: the program must act on it.
+    unsigned long signal_at_ms = ~0ul;
+    int signal_number = 0;
+    int hold_depth = 0; // platform_hold_signals less platform_release_signals
+    // When the port was last closed; with `say_close`, the close also says on
+    // standard error how much of the device's gap after the last byte was
+    // left unpaid (for a run that ends the process).
+    unsigned long closed_at_ms = 0;
+    bool say_close = false;
     bool stdout_terminal = false;
 };
 
@@ -58,6 +65,10 @@ void arrive(unsigned long at_ms, const Bytes& bytes);
 
 // The bytes written so far, without their times.
 Bytes wire();
+
+// How much of the device's gap after the last byte written was still to
+// come when the port was closed: 0 when it was paid.
+unsigned long gap_unpaid_at_close();
 
 using support::frame;
 

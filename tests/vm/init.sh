@@ -130,6 +130,15 @@ timeout 60 tolvaner "${session_port:-$port}" </session >/tmp/out 2>&1
 say "status session $?"
 show "out session" /tmp/out
 
+# The modes one after another, as a script runs them: the device must have
+# its 50 ms between the last byte of one run and the first of the next, as
+# between any two bytes.
+tolvaner --set v=1000 $port >/tmp/out 2>&1
+say "status modes-set $?"
+tolvaner --read $port >>/tmp/out 2>&1
+say "status modes-read $?"
+show "out modes" /tmp/out
+
 # While one tolvaner holds the port: its line settings, and a second refused.
 # A session fed through a FIFO, with a query answered: tolvaner holds the
 # port until fd 3 closes. The FIFO is opened read-write, which never blocks:
@@ -154,6 +163,7 @@ echo x >&3
 exec 3>&-
 wait $held
 say "status held $?"
+show "out held" /tmp/out
 
 # A spoiled answer.
 device --fault truncate

@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,11 +22,14 @@
 #include <iterator>
 #include <map>
 #include <optional>
+#include <pthread.h>
 #include <regex>
+#include <sched.h>
 #include <set>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace harness;
@@ -39,6 +44,7 @@ const std::string modinfo_path = TOLVANER_MODINFO;
 const std::string cpio_path = TOLVANER_CPIO;
 const std::string console_path = TOLVANER_PATH;
 const std::string init_script = TOLVANER_VM_INIT;
+const std::string chrt_path = "/usr/bin/chrt";
 
 // Booting, every check and both unplugs, under software emulation on a busy
 // machine; a guest that hangs is stopped here.
@@ -254,8 +260,12 @@ struct Report {
     std::map<std::string, int> status;       // "status NAME N"
     std::map<std::string, std::string> text; // "out NAME ...", "log NAME ...", joined
     std::string stty;
-    std::vector<double> gaps; // every gap the device saw, ms
-    std::string console;      // all the guest printed
+    std::vector<double> gaps;       // every gap the device saw inside a request, ms
+    std::vector<double> frame_gaps; // from a request's last byte to the next one's first, ms
+    double last_request_end = -1;   // s, on the clock of the device's trace
+    std::string short_gaps;         // the device's lines for requests with a short gap
+    double worst_hand_off_ms = 0;   // see HandOffProbe
+    std::string console;            // all the guest printed
     bool done = false;
 
     void take(const std::string& line) {
@@ -280,17 +290,42 @@ struct Report {
         }
     }
 
+    // The device's trace: each request's time (its last byte, in whole
+    // milliseconds) and the gaps between its bytes (in tenths).
     void take_trace(const std::string& trace) {
-        static const std::regex gaps_part(" rx .* gaps ([0-9. ]+)");
+        static const std::regex request(
+            R"(^ *([0-9.]+) rx [ 0-9A-F]*  gaps ([0-9. ]+)(  \((.*)\))?$)");
         std::istringstream in(trace);
         for (std::string line; std::getline(in, line);) {
             std::smatch m;
-            if (std::regex_search(line, m, gaps_part)) {
-                std::istringstream values(m[1].str());
-                for (double gap; values >> gap;) {
-                    gaps.push_back(gap);
-                }
+            if (!std::regex_search(line, m, request)) {
+                continue;
             }
+            const double at = std::stod(m[1].str());
+            double span = 0;
+            double least = 1e9;
+            std::istringstream values(m[2].str());
+            for (double gap; values >> gap;) {
+                gaps.push_back(gap);
+                span += gap;
+                least = std::min(least, gap);
+            }
+            // A dropped request is stamped when it was dropped; a device
+            // started again has a clock of its own.
+            const bool dropped = m[4].str().find("dropped") != std::string::npos;
+            double before = 1e9;
+            if (!dropped && last_request_end >= 0 && at > last_request_end) {
+                before = (at - last_request_end) * 1000.0 - span;
+                frame_gaps.push_back(before);
+            }
+            if (least < 50.0 || before < 49.0) {
+                short_gaps +=
+                    line +
+                    (before < 1e9 ? "  (" + std::to_string(before) + " ms after the request before)"
+                                  : "") +
+                    "\n";
+            }
+            last_request_end = dropped ? -1 : at;
         }
     }
 };
@@ -310,6 +345,13 @@ class HostDevice {
     bool start(std::vector<std::string> options, Report& report) {
         stop(&report);
         options.insert(options.begin(), {sim_path(), "--trace", "--port", pty_});
+        // A real device keeps its own time whatever the host does; the
+        // simulated one, at real-time priority where the system allows it,
+        // wakes when a byte comes rather than when a busy machine lets it.
+        static const bool realtime = run_quietly({chrt_path, "-f", "10", "/bin/true"});
+        if (realtime) {
+            options.insert(options.begin(), {chrt_path, "-f", "10"});
+        }
         sim_ = std::make_unique<Process>(options);
         return sim_->read_line(after(10s)) == "tolvaner-sim: device on " + pty_ + "\n";
     }
@@ -319,6 +361,7 @@ class HostDevice {
             sim_->wait(after(5s));
             const std::string trace = sim_->read_errors(after(2s));
             if (report != nullptr) {
+                report->last_request_end = -1;
                 report->take_trace(trace);
             }
             sim_.reset();
@@ -350,6 +393,55 @@ bool watch_reconnect_rows() {
     return watch_reconnects || std::getenv("TOLVANER_VM_RECONNECT") != nullptr;
 }
 
+// How late this machine hands a byte written to a pseudo-terminal over to
+// the reader at its other end, as it hands the guest's bytes from QEMU to the
+// device: one byte every 2 ms for as long as the guest runs, timed by a reader
+// at real-time priority where the system allows it. The hand-off runs in a
+// kernel worker of normal priority, so on a busy machine a byte can reach the
+// device late however promptly it was sent: the gap before it then looks
+// longer and the one after it shorter, by as much. Nothing in the program can
+// shorten a gap on this side of the guest.
+class HandOffProbe {
+  public:
+    HandOffProbe() : thread_([this] { run(); }) {}
+    ~HandOffProbe() { stop(); }
+    HandOffProbe(const HandOffProbe&) = delete;
+    HandOffProbe& operator=(const HandOffProbe&) = delete;
+
+    // Stops the probe; the worst hand-off it saw, ms.
+    double stop() {
+        if (thread_.joinable()) {
+            stopping_ = true;
+            thread_.join();
+        }
+        return worst_ms_;
+    }
+
+  private:
+    void run() {
+        sched_param priority{};
+        priority.sched_priority = 10;
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+        Pty pty;
+        while (!stopping_) {
+            const Clock::time_point sent = Clock::now();
+            pty.write({0x55});
+            std::uint8_t byte = 0;
+            if (!readable(pty.slave(), after(1s)) || read(pty.slave(), &byte, 1) != 1) {
+                break;
+            }
+            const double took =
+                std::chrono::duration<double, std::milli>(Clock::now() - sent).count();
+            worst_ms_ = std::max(worst_ms_, took);
+            std::this_thread::sleep_for(2ms);
+        }
+    }
+
+    std::atomic<bool> stopping_{false};
+    double worst_ms_ = 0; // the probe's own until it is stopped
+    std::thread thread_;
+};
+
 // Boots the guest for `driver` and serves it until it powers off.
 Report run_guest(const Driver& driver) {
     Report report;
@@ -379,6 +471,7 @@ Report run_guest(const Driver& driver) {
                                   "unix:" + monitor_path + ",server=on,wait=off"};
     argv.insert(argv.end(), driver.qemu_args.begin(), driver.qemu_args.end());
     const Clock::time_point deadline = after(run_limit);
+    HandOffProbe hand_off;
     Process qemu(argv);
     Monitor monitor;
     if (!monitor.connect_to(monitor_path, after(30s))) {
@@ -441,6 +534,7 @@ Report run_guest(const Driver& driver) {
     if (device) {
         device->stop(&report);
     }
+    report.worst_hand_off_ms = hand_off.stop();
     EXPECT_TRUE(qemu.wait(after(5s))) << "the guest did not power off in time";
     return report;
 }
@@ -853,6 +947,44 @@ const Check checks[] = {
                          sorted[std::min(sorted.size() - 1, sorted.size() * 99 / 100)]);
          }
          return support::paced(r.gaps);
+     }},
+    {"the modes run one after another, as a script runs them", false,
+     [](const Report& r) {
+         if (!status_is(r, "modes-set", 0) || !status_is(r, "modes-read", 0)) {
+             return testing::AssertionFailure() << out_of(r, "modes");
+         }
+         return testing::AssertionSuccess();
+     }},
+    {"no byte reaches the device less than 50 ms after the one before it, across runs too", false,
+     [](const Report& r) {
+         if (r.gaps.empty() || r.frame_gaps.empty()) {
+             return testing::AssertionFailure() << "no requests in the device's trace";
+         }
+         const double least = *std::min_element(r.gaps.begin(), r.gaps.end());
+         const double least_between = *std::min_element(r.frame_gaps.begin(), r.frame_gaps.end());
+         std::printf("smallest gap at the device: %.1f ms in a request (of %zu), %.1f ms from one "
+                     "request to the next (of %zu); this machine's pty hand-off took up to "
+                     "%.2f ms\n",
+                     least, r.gaps.size(), least_between, r.frame_gaps.size(), r.worst_hand_off_ms);
+         // On CDC-ACM the device runs in the same machine as the program and
+         // competes with it for its one CPU: a read of its own that comes late
+         // shortens the gap after it, whatever the line did.
+         if (!r.driver->host_device) {
+             return testing::AssertionSuccess();
+         }
+         // A gap can look shorter at the device than on the line by what the
+         // hand-off to the device took at worst (HandOffProbe). Gaps in a
+         // request are traced to 0.1 ms; the time of a request to the
+         // millisecond, so one from a request to the next may read 1 ms short.
+         const double allowance = r.worst_hand_off_ms;
+         if (least < 50.0 - allowance || least_between < 49.0 - allowance) {
+             return testing::AssertionFailure()
+                    << "smallest gap " << least << " ms in a request, " << least_between
+                    << " ms between requests, with " << allowance
+                    << " ms allowed for this machine's hand-off:\n"
+                    << r.short_gaps;
+         }
+         return testing::AssertionSuccess();
      }},
     {"unplugged at the prompt: an error, status 1, within a second", true,
      [](const Report& r) { return unplug_reported(r, "prompt"); }},
