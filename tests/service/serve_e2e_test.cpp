@@ -216,12 +216,27 @@ bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+// Waits until every meter has answered once.
+bool all_up(const Served& s) {
+    const auto up = [&](const std::string& body) {
+        for (const std::string& port : s.meters.ports) {
+            if (port.find_first_of("\"\\") == std::string::npos && // as it is in JSON
+                !has(body, "\"meter\":\"" + port + "\",\"status\":\"up\"")) {
+                return false;
+            }
+        }
+        return true;
+    };
+    return up(get_until(s, "/api/readings", up, 10s).body);
+}
+
 TEST(Serve, MetricsPassPromtoolCheck) {
     if (promtool.empty()) {
         GTEST_SKIP() << "promtool is not installed (Debian package prometheus)";
     }
     Served s;
     ASSERT_NE(s.port, 0) << s.errors(after(1s));
+    ASSERT_TRUE(all_up(s));
     for (int round = 0; round < 2; ++round) {
         const Answer a = get(s, "/metrics");
         ASSERT_EQ(a.status, 200);
@@ -289,6 +304,7 @@ for family in (om if sys.argv[1] == 'om' else text)(sys.stdin.read()):
 TEST(Serve, ASilentMeterIsDownAndShowsNoValue) {
     Served s;
     ASSERT_NE(s.port, 0) << s.errors(after(1s));
+    ASSERT_TRUE(all_up(s));
     s.meters.silence(s.pid());
     const Answer metrics = get_until(s, "/metrics", [](const std::string& b) {
         return has(b, "tolvaner_up{meter=\"meter-silent\"} 0");
