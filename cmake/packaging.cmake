@@ -156,6 +156,7 @@ else()
     # Installed into the staging folder by DESTDIR, with the prefix /usr as
     # it will be: what is made at install time names the installed paths.
     set(CPACK_SET_DESTDIR ON)
+    set(CPACK_INSTALL_PREFIX /usr)
     # The summary comes first by itself; this is the long description.
     set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
         "tolvaner is a console program that sets a metering device's pulse value,
