@@ -109,6 +109,8 @@ def main():
     origin = url.rstrip('/')
     profile = tempfile.mkdtemp(prefix='tolvaner-browser.')
     driver = None
+    status = None
+    count = 0
     try:
         driver = browser(profile)
         driver.set_page_load_timeout(20)
@@ -196,16 +198,19 @@ def main():
         if not any(r.startswith(origin + '/api/readings') for r in requested):
             fail(f'the page never asked for the readings: {requested}')
         count = len([r for r in requested if network.match(r)])
-        print(f'PASS: {count} requests, all to {origin}')
     finally:
         if driver is not None:
             driver.quit()
         server.terminate()
         try:
-            server.wait(timeout=5)
+            status = server.wait(timeout=5)
         except subprocess.TimeoutExpired:
             server.kill()
+            status = 'none: it did not stop'
         shutil.rmtree(profile, ignore_errors=True)
+    if status != 0:
+        fail(f'SIGTERM ended the program with status {status}, not 0')
+    print(f'PASS: {count} requests, all to {origin}; stopped with status 0')
 
 
 if __name__ == '__main__':

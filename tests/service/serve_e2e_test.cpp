@@ -477,8 +477,8 @@ TEST(Serve, HostileClientsDelayNeitherAnswersNorSamplesNorTheStop) {
 
     kill(s.pid(), SIGTERM);
     const auto stopped = s.wait(after(1s));
-    EXPECT_EQ(stopped, 0) << "not stopped within a second of SIGTERM";
     const std::string errors = s.errors(after(1s));
+    EXPECT_EQ(stopped, 0) << "not stopped within a second of SIGTERM, or failed:\n" << errors;
     std::smatch m;
     ASSERT_TRUE(std::regex_search(errors, m, std::regex(R"(longest publish took ([0-9]+) us)")))
         << errors;
