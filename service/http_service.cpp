@@ -258,6 +258,9 @@ struct HttpServer final : httplib::Server {
     }
 
     bool host_allowed(const httplib::Request& req) const {
+        if (req.get_header_value_count("Host") != 1) {
+            return false; // none, or one to check and another to use
+        }
         const std::string host = lower(req.get_header_value("Host"));
         if (std::find(hosts.begin(), hosts.end(), host) != hosts.end()) {
             return true;

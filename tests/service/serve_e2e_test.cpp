@@ -385,8 +385,12 @@ TEST(Serve, AnswersOnlyToTheAddressItServes) {
             EXPECT_FALSE(has(a.body, "meter-a")) << row.host;
         }
     }
-    // No Host at all.
+    // No Host at all, or two.
     EXPECT_EQ(http_exchange(s.port, "GET /metrics HTTP/1.0\r\n\r\n").status, 421);
+    EXPECT_EQ(http_exchange(s.port, request("GET", "/metrics", "127.0.0.1:" + p,
+                                            "Host: evil.example:" + p + "\r\n"))
+                  .status,
+              421);
 }
 
 TEST(Serve, ReadOnly) {
