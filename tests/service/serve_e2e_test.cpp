@@ -8,6 +8,7 @@
 // Meters below is the one place that knows how they are named and silenced
 // (for tolvaner: simulators' ports, and stopping a simulator).
 #include "tests/support/harness.h"
+#include "tests/support/pty_harness.h"
 
 #include <gtest/gtest.h>
 
@@ -50,17 +51,10 @@ class Served {
         pid_ = harness::start_piped(argv, in_, out_, err_);
         // The start line names where it serves: "... serving http://ADDR:PORT/".
         const std::regex start(R"(serving (http://(.*):([0-9]+)/)\n)");
-        const auto deadline = after(10s);
         std::smatch m;
-        while (!std::regex_search(errors_, m, start) && harness::readable(err_, deadline)) {
-            char chunk[512];
-            const ssize_t n = read(err_, chunk, sizeof chunk);
-            if (n <= 0) {
-                break;
-            }
-            errors_.append(chunk, static_cast<std::size_t>(n));
-        }
-        if (std::regex_search(errors_, m, start)) {
+        if (std::regex_search(
+                read_errors([&] { return std::regex_search(errors_, start); }, after(10s)), m,
+                start)) {
             url = m[1];
             port = std::stoi(m[3]);
         }
@@ -80,15 +74,7 @@ class Served {
     pid_t pid() const { return pid_; }
     // Standard error so far, and up to its end or the deadline.
     std::string errors(Clock::time_point deadline) {
-        while (harness::readable(err_, deadline)) {
-            char chunk[512];
-            const ssize_t n = read(err_, chunk, sizeof chunk);
-            if (n <= 0) {
-                break;
-            }
-            errors_.append(chunk, static_cast<std::size_t>(n));
-        }
-        return errors_;
+        return read_errors([] { return false; }, deadline);
     }
     std::optional<int> wait(Clock::time_point deadline) {
         status = harness::wait_pid(pid_, deadline);
@@ -101,6 +87,17 @@ class Served {
     std::optional<int> status;
 
   private:
+    template <typename Enough>
+    const std::string& read_errors(Enough enough, Clock::time_point deadline) {
+        char chunk[512];
+        ssize_t n = 0;
+        while (!enough() && harness::readable(err_, deadline) &&
+               (n = read(err_, chunk, sizeof chunk)) > 0) {
+            errors_.append(chunk, static_cast<std::size_t>(n));
+        }
+        return errors_;
+    }
+
     pid_t pid_ = -1;
     int in_ = -1;
     int out_ = -1;
@@ -180,24 +177,8 @@ Answer get(const Served& s, const std::string& path, const std::string& headers 
                          request("GET", path, "127.0.0.1:" + std::to_string(s.port), headers));
 }
 
-// Runs `argv` with `input` on its standard input; its output and status.
-struct ToolRun {
-    std::string out;
-    std::string err;
-    std::optional<int> status;
-};
-ToolRun run_tool(const std::vector<std::string>& argv, const std::string& input) {
-    harness::Process p(argv);
-    p.send(input, true);
-    ToolRun r;
-    r.out = p.read_output(after(20s));
-    r.err = p.read_errors(after(5s));
-    r.status = p.wait(after(5s));
-    return r;
-}
-
 bool python_has(const std::string& module) {
-    return !python3.empty() && run_tool({python3, "-c", "import " + module}, "").status == 0;
+    return !python3.empty() && e2e::run({python3, "-c", "import " + module}, "").status == 0;
 }
 
 // Polls `path` until `done` holds for its body, for `limit` at most.
@@ -242,7 +223,7 @@ TEST(Serve, MetricsPassPromtoolCheck) {
         ASSERT_EQ(a.status, 200);
         EXPECT_TRUE(has(a.head, "Content-Type: text/plain; version=0.0.4; charset=utf-8"))
             << a.head;
-        const ToolRun check = run_tool({promtool, "check", "metrics"}, a.body);
+        const e2e::Run check = e2e::run({promtool, "check", "metrics"}, a.body);
         EXPECT_EQ(check.status, 0) << check.out << check.err << a.body;
         EXPECT_EQ(check.out + check.err, "") << a.body;
         // Again with a meter down.
@@ -289,7 +270,7 @@ for family in (om if sys.argv[1] == 'om' else text)(sys.stdin.read()):
         const Answer a = get(s, "/metrics", row.accept);
         ASSERT_EQ(a.status, 200);
         EXPECT_TRUE(has(a.head, row.content_type)) << a.head;
-        const ToolRun parsed = run_tool({python3, "-c", script, row.format}, a.body);
+        const e2e::Run parsed = e2e::run({python3, "-c", script, row.format}, a.body);
         ASSERT_EQ(parsed.status, 0) << parsed.err << a.body;
         for (const std::string& line :
              {std::string(row.counter_family), std::string(row.info_family),
