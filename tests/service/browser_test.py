@@ -2,7 +2,8 @@
 """The page at / in a real browser: headless Chromium driven by Selenium.
 
 The values appear and then change, the chart gains points, a meter that goes
-silent shows as down with no values, the browser's console has no error, no
+silent shows as down with no values, and so do all when the server is gone;
+SIGTERM ends the server with status 0; the browser's console has no error, no
 Content-Security-Policy violation happens, and no request leaves the server's
 own origin (the browser could not reach anything else anyway: every name but
 the loopback address resolves to nothing and any other address goes to a
@@ -198,15 +199,24 @@ def main():
         if not any(r.startswith(origin + '/api/readings') for r in requested):
             fail(f'the page never asked for the readings: {requested}')
         count = len([r for r in requested if network.match(r)])
+
+        # When the server is gone, the page says so and shows no value.
+        server.terminate()
+        status = server.wait(timeout=5)
+        wait_for(driver, 'the page says the server does not answer',
+                 lambda: driver.find_element(By.ID, 'state').get_attribute('data-state') == 'lost')
+        if value('meter-a', 'dac_value') != '—' or card('meter-a').get_attribute('data-up') != '0':
+            fail('with the server gone, meter-a still shows a value')
     finally:
         if driver is not None:
             driver.quit()
-        server.terminate()
-        try:
-            status = server.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            server.kill()
-            status = 'none: it did not stop'
+        if status is None:
+            server.terminate()
+            try:
+                status = server.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                server.kill()
+                status = 'none: it did not stop'
         shutil.rmtree(profile, ignore_errors=True)
     if status != 0:
         fail(f'SIGTERM ended the program with status {status}, not 0')
