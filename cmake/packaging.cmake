@@ -28,6 +28,20 @@ if(NOT WIN32)
     install(FILES completion/tolvaner.bash RENAME tolvaner
             DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 endif()
+# The service unit of --serve, a template to be started per meter; installed,
+# never enabled. systemd looks for units under lib/systemd/system of /usr and
+# of /usr/local alike. It names the program where it is installed, which is
+# known only then (the package installs into /usr, cmake --install into its
+# prefix), so it is made then.
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    install(CODE "
+        set(TOLVANER_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+        set(unit \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/tolvaner-serve@.service\")
+        message(STATUS \"Installing: \${unit}\")
+        configure_file(\"${CMAKE_CURRENT_SOURCE_DIR}/packaging/tolvaner-serve@.service.in\"
+                       \"\${unit}\" @ONLY)
+        list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${unit}\")")
+endif()
 # A stripped install (the packages) also loses the compilers' version strings,
 # which strip keeps and nothing at run time reads.
 if(NOT WIN32 AND NOT APPLE AND CMAKE_OBJCOPY)
@@ -140,6 +154,10 @@ else()
     # libmosquitto1 where tolvaner is built with MQTT publishing.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+    # Installed into the staging folder by DESTDIR, with the prefix /usr as
+    # it will be: what is made at install time names the installed paths.
+    set(CPACK_SET_DESTDIR ON)
+    set(CPACK_INSTALL_PREFIX /usr)
     # The summary comes first by itself; this is the long description.
     set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
         "tolvaner is a console program that sets a metering device's pulse value,

@@ -86,3 +86,7 @@ void board_copy(MeterBoard& board, int meter, MeterState& out);
 // `since_ms`, oldest first. Returns how many.
 int board_copy_history(MeterBoard& board, int meter, std::int64_t since_ms, HistoryPoint* out,
                        int capacity);
+
+// Copies the state of every meter at once, so that they are all of one
+// moment, into `out`, which holds `capacity`. Returns how many.
+int board_copy_all(MeterBoard& board, MeterState* out, int capacity);

@@ -37,6 +37,7 @@ deb=${debs[0]}
 expected_files=(
     ./usr/bin/tolvaner
     ./usr/bin/tolvaner-sim
+    ./usr/lib/systemd/system/tolvaner-serve@.service
     ./usr/share/bash-completion/completions/tolvaner
     ./usr/share/doc/tolvaner/README.md
     ./usr/share/doc/tolvaner/changelog.gz
@@ -54,6 +55,19 @@ fi
 
 dpkg -x "$deb" "$work/root"
 bin=$work/root/usr/bin
+# The service unit names the program where the package puts it; the package
+# enables nothing (it has no maintainer scripts).
+grep -q '^ExecStart=/usr/bin/tolvaner --serve ' "$work/root/usr/lib/systemd/system/tolvaner-serve@.service" ||
+    fail "the service unit does not start /usr/bin/tolvaner"
+dpkg-deb -e "$deb" "$work/control"
+for script in postinst prerm postrm preinst; do
+    [[ ! -e $work/control/$script ]] || fail "the package has a $script script"
+done
+# The web server's library, once the program uses it.
+if readelf -d "$bin/tolvaner" | grep -q 'NEEDED.*libcpp-httplib'; then
+    [[ $(dpkg-deb -f "$deb" Depends) == *libcpp-httplib* ]] ||
+        fail "tolvaner needs libcpp-httplib, but the package does not depend on it"
+fi
 for page in "$work"/root/usr/share/man/man1/*.gz; do
     gzip -t "$page" || fail "$page is no good gzip file"
 done
