@@ -641,6 +641,11 @@ bool drain_output(std::uint64_t deadline_us) {
         drained = 0;
     }
     if (drained != 0 && error != EINTR) {
+        // A port that has gone says so here as on a write. A port that cannot
+        // be drained at all is sent to as the driver takes the bytes.
+        if (error != EIO && error != ENXIO && error != ENODEV) {
+            return true;
+        }
         note_failure(error);
     } else if (drained != 0) {
         note_failure_text("the byte had not left the port after %d ms (held back by flow "
