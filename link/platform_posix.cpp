@@ -1,7 +1,7 @@
 // POSIX serial port: Linux, macOS and the BSDs.
 #include "link/platform.h"
 
-#include "link/text_escape.h"
+#include "system/text_escape.h"
 
 #include <cerrno>
 #include <csignal>

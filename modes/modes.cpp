@@ -3,7 +3,7 @@
 #include "link/frame_link.h"
 #include "link/platform.h"
 #include "link/serial_port.h"
-#include "link/text_escape.h"
+#include "system/text_escape.h"
 #include "link/wire_trace.h"
 
 #include <cstdarg>

@@ -1,7 +1,7 @@
 #include "protocol/device_messages.h"
 
 #include "link/platform.h"
-#include "link/text_escape.h"
+#include "system/text_escape.h"
 
 #include <cstdio>
 

@@ -1,6 +1,6 @@
 #include "service/mqtt_publisher.h"
 
-#include "link/text_escape.h"
+#include "system/text_escape.h"
 #include "protocol/device_items.h"
 
 #include <mosquitto.h>
