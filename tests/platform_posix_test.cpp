@@ -1,6 +1,6 @@
-// The POSIX platform's own signal handling, each case in a process of its
+// The POSIX system's own signal handling, each case in a process of its
 // own (a death test): signals and their dispositions belong to the process.
-#include "link/platform.h"
+#include "system/system.h"
 
 #include <gtest/gtest.h>
 
@@ -29,13 +29,12 @@ TEST_P(HeldSignal, EndsTheSleepAfterItAndThenTheProgram) {
         if (c.ignored_from_start) {
             std::signal(c.signal, SIG_IGN);
         }
-        platform_hold_signals();
+        system_hold_signals();
         std::raise(c.signal);
         const auto start = std::chrono::steady_clock::now();
-        const bool interrupted =
-            platform_sleep_or_interrupted(c.ignored_from_start ? 30 : 86400000);
+        const bool interrupted = system_sleep_or_interrupted(c.ignored_from_start ? 30 : 86400000);
         const auto took = std::chrono::steady_clock::now() - start;
-        const int held = platform_held_signal();
+        const int held = system_held_signal();
         if (interrupted == c.ignored_from_start || held != (c.ignored_from_start ? 0 : c.signal) ||
             took > std::chrono::seconds(5) ||
             (c.ignored_from_start && took < std::chrono::milliseconds(30))) {
@@ -44,12 +43,12 @@ TEST_P(HeldSignal, EndsTheSleepAfterItAndThenTheProgram) {
                              std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
             _exit(1);
         }
-        platform_release_signals();
+        system_release_signals();
         if (c.ignored_from_start) {
             std::raise(c.signal);
             _exit(std::signal(c.signal, SIG_IGN) == SIG_IGN ? 0 : 2);
         }
-        platform_end_by_signal(held);
+        system_end_by_signal(held);
     };
     if (c.ignored_from_start) {
         EXPECT_EXIT(run(), testing::ExitedWithCode(0), "");
