@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -63,5 +64,31 @@ INSTANTIATE_TEST_SUITE_P(Signals, HeldSignal,
                                          HeldCase{"sigint_ignored", SIGINT, true},
                                          HeldCase{"sigterm_ignored", SIGTERM, true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Holds nest across threads as they do in one: while other threads hold and
+// release around their own frames, the outermost hold keeps a signal, and
+// its release lets the signal act.
+TEST(HeldSignalThreads, HoldsFromSeveralThreadsNestAsOne) {
+    const auto run = [] {
+        system_hold_signals();
+        const auto frames = [] {
+            for (int i = 0; i < 20000; ++i) {
+                system_hold_signals();
+                system_release_signals();
+            }
+        };
+        std::thread first(frames);
+        std::thread second(frames);
+        first.join();
+        second.join();
+        std::raise(SIGTERM);
+        if (system_held_signal() != SIGTERM) {
+            _exit(1);
+        }
+        system_release_signals();
+        _exit(2); // not reached: the kept signal acts at the release
+    };
+    EXPECT_EXIT(run(), testing::KilledBySignal(SIGTERM), "");
+}
 
 } // namespace
