@@ -1,11 +1,11 @@
 #include "console/console.h"
 
 #include "link/frame_link.h"
-#include "link/platform.h"
 #include "link/serial_port.h"
 #include "link/wire_trace.h"
 #include "protocol/device_items.h"
 #include "protocol/device_messages.h"
+#include "system/system.h"
 
 #include <cstdint>
 
@@ -270,10 +270,11 @@ void console_set_input(std::FILE* input) { operator_input = input; }
 
 int run_console(const char* port, const char* trace_file) {
     // Before the port is opened: a session that cannot be traced is not run.
-    if (trace_file != nullptr && !wire_trace_open(trace_file, port)) {
+    char why[256];
+    if (trace_file != nullptr && !wire_trace_open(trace_file, port, why, sizeof why)) {
         std::printf("cannot open the trace file %s\n", trace_file);
         std::fflush(stdout);
-        std::fprintf(stderr, "tolvaner: %s: %s\n", trace_file, platform_failure_text());
+        std::fprintf(stderr, "tolvaner: %s: %s\n", trace_file, why);
         return 1;
     }
     open_port(port);

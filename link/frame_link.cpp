@@ -1,8 +1,9 @@
 #include "link/frame_link.h"
 
-#include "link/platform.h"
 #include "link/serial_port.h"
 #include "link/wire_trace.h"
+#include "port/serial_port.h"
+#include "system/system.h"
 
 #include <cstdio>
 #include <cstring>
@@ -25,7 +26,7 @@ void send_bytes(std::uint8_t length, bool discard_before_last) {
     // Half a frame on the line would be merged with the next request the
     // device gets, this program's or the next one's: from its first byte to
     // its last, SIGINT and SIGTERM wait.
-    platform_hold_signals();
+    system_hold_signals();
     end_if_signalled();
     const int count = length + 3;
     std::uint8_t checksum = 0;
@@ -39,8 +40,8 @@ void send_bytes(std::uint8_t length, bool discard_before_last) {
             checksum ^= tx_buffer[i];
         }
         wire_trace_byte(i);
-        if (!platform_write_byte(tx_buffer[i])) {
-            wire_trace_sent(tx_buffer, i, platform_failure_text());
+        if (!port_write_byte(current_port(), tx_buffer[i])) {
+            wire_trace_sent(tx_buffer, i, current_port().failure);
             fail("error occurred during write operation\n");
         }
         owe_byte_gap();
@@ -50,7 +51,7 @@ void send_bytes(std::uint8_t length, bool discard_before_last) {
     }
     wire_trace_sent(tx_buffer, count, nullptr);
     end_if_signalled();
-    platform_release_signals();
+    system_release_signals();
 }
 
 } // namespace
@@ -65,14 +66,14 @@ void discard_input(const char* why) {
         // shows what it says, and the discard below takes the rest.
         std::uint8_t dropped[frame_buffer_size];
         for (int round = 0; round < 8; ++round) {
-            const int got = platform_read(dropped, frame_buffer_size);
+            const int got = port_read(current_port(), dropped, frame_buffer_size);
             if (got <= 0) {
                 break;
             }
             wire_trace_dropped(dropped, got, why);
         }
     }
-    platform_discard_input();
+    port_discard_input(current_port());
 }
 
 // Judges only what this read delivered: whatever earlier reads left in the
@@ -127,12 +128,13 @@ FrameResult keep_and_judge(int count, bool is_reply, int payload_needed) {
 }
 
 FrameResult read_and_judge(bool is_reply, int payload_needed) {
-    int got = platform_read(read_bytes, frame_buffer_size);
-    if (got == frame_buffer_size && is_reply && platform_read(read_bytes + got, 1) == 1) {
+    int got = port_read(current_port(), read_bytes, frame_buffer_size);
+    if (got == frame_buffer_size && is_reply &&
+        port_read(current_port(), read_bytes + got, 1) == 1) {
         ++got;
     }
     if (got < 0) {
-        wire_trace_read_failed(platform_failure_text());
+        wire_trace_read_failed(current_port().failure);
         fail("error occurred during read operation\n");
     }
     if (keep_and_judge(got, is_reply, payload_needed) != frame_good) {
@@ -170,24 +172,24 @@ bool reply_complete() {
 }
 
 void read_more(unsigned timeout_ms) {
-    int got =
-        platform_read_within(read_bytes + gathered, frame_buffer_size + 1 - gathered, timeout_ms);
+    int got = port_read_within(current_port(), read_bytes + gathered,
+                               frame_buffer_size + 1 - gathered, timeout_ms);
     if (got < 0) {
-        wire_trace_read_failed(platform_failure_text());
+        wire_trace_read_failed(current_port().failure);
         fail("error occurred during read operation\n");
     }
     gathered += got;
 }
 
 unsigned ms_until(std::uint64_t deadline_us) {
-    const std::uint64_t now = platform_monotonic_us();
+    const std::uint64_t now = system_monotonic_us();
     return now >= deadline_us ? 0u : static_cast<unsigned>((deadline_us - now + 999u) / 1000u);
 }
 
 } // namespace
 
 FrameResult await_reply(std::uint8_t payload_needed, unsigned limit_ms, unsigned quiet_ms) {
-    const std::uint64_t start = platform_monotonic_us();
+    const std::uint64_t start = system_monotonic_us();
     const std::uint64_t limit = start + limit_ms * std::uint64_t{1000};
     gathered = 0;
     read_more(0);
@@ -201,7 +203,7 @@ FrameResult await_reply(std::uint8_t payload_needed, unsigned limit_ms, unsigned
     if (reply_complete() && gathered <= frame_buffer_size) {
         // Anything right behind the frame would make the read more than one
         // frame: wait a little for it, never past the limit.
-        const std::uint64_t quiet_end = platform_monotonic_us() + quiet_ms * std::uint64_t{1000};
+        const std::uint64_t quiet_end = system_monotonic_us() + quiet_ms * std::uint64_t{1000};
         const unsigned quiet = ms_until(quiet_end < limit ? quiet_end : limit);
         if (quiet > 0) {
             read_more(quiet);

@@ -1,7 +1,8 @@
 #include "link/serial_port.h"
 
-#include "link/platform.h"
+#include "port/serial_port.h"
 #include "ports/port_selector.h"
+#include "system/system.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -15,6 +16,8 @@ const char* port_name = "";
 const char* list_root = "/";
 char resolved_name[300];
 PortFailureReport failure_report = nullptr;
+// The one port the program drives.
+SerialPort port;
 
 // Whether standard output has failed and that was said.
 struct OutputCheck {
@@ -33,11 +36,13 @@ LineState line;
 
 } // namespace
 
+SerialPort& current_port() { return port; }
+
 void port_failures_to(PortFailureReport report) { failure_report = report; }
 
 void owe_byte_gap() {
     line.gap_owed = true;
-    line.last_byte_us = platform_monotonic_us();
+    line.last_byte_us = system_monotonic_us();
 }
 
 void pay_byte_gap() {
@@ -45,9 +50,9 @@ void pay_byte_gap() {
         return;
     }
     line.gap_owed = false;
-    const std::uint64_t since = platform_monotonic_us() - line.last_byte_us;
+    const std::uint64_t since = system_monotonic_us() - line.last_byte_us;
     if (since < byte_gap_ms * 1000u) {
-        platform_pause_ms(static_cast<unsigned>((byte_gap_ms * 1000u - since + 999u) / 1000u));
+        system_pause_ms(static_cast<unsigned>((byte_gap_ms * 1000u - since + 999u) / 1000u));
     }
 }
 
@@ -57,9 +62,9 @@ void end_if_signalled() {
     if (line.signals_to_caller) {
         return;
     }
-    if (const int signal_number = platform_held_signal()) {
+    if (const int signal_number = system_held_signal()) {
         close_port();
-        platform_end_by_signal(signal_number);
+        system_end_by_signal(signal_number);
     }
 }
 
@@ -77,7 +82,7 @@ void tell_cause(const char* format, ...) {
 // do about it, goes to standard error so that the transcript stays as it is.
 // `cause`, when given, is what the program itself can name.
 void fail_because(const char* message, const char* cause) {
-    const char* why = platform_failure_text();
+    const char* why = port.failure;
     if (failure_report != nullptr) {
         failure_report(message, why, cause);
     } else {
@@ -88,7 +93,7 @@ void fail_because(const char* message, const char* cause) {
             tell_cause("%s", why[0] != '\0' ? why : cause);
         }
     }
-    // Let go of the port here rather than in the exit: the platform can cut
+    // Let go of the port here rather than in the exit: the port can cut
     // short a close that would wait on a stalled line, and the device gets
     // its gap after the last byte before the next program can send.
     close_port();
@@ -137,7 +142,7 @@ void open_port(const char* name) {
         name = resolved_name;
         port_name = name;
     }
-    switch (platform_open_port(name)) {
+    switch (port_open(port, name)) {
     case PortOpenResult::ok:
         return;
     case PortOpenResult::not_found:
@@ -158,7 +163,7 @@ void open_port(const char* name) {
 
 void close_port() {
     pay_byte_gap();
-    platform_close_port();
+    port_close(port);
 }
 
 void usb_selector_set_root(const char* root) { list_root = root; }

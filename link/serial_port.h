@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
+struct SerialPort;
+
 // The device needs this pause after every byte it receives, counted from the
 // moment the byte has left the port.
 constexpr unsigned byte_gap_ms = 50;
@@ -13,6 +15,9 @@ constexpr unsigned byte_gap_ms = 50;
 // reason has been printed and the program has ended.
 void open_port(const char* name);
 
+// The port open_port opened, for the frames sent and read on it.
+SerialPort& current_port();
+
 // Closes the port once the device has had its gap after the last byte sent
 // (see owe_byte_gap). Every way the program ends goes through here: the end
 // of a session or a mode, a failure (fail), a signal (end_if_signalled).
@@ -20,7 +25,7 @@ void close_port();
 
 // For the option-led modes, which keep standard output for results: a port
 // failure is handed to `report` instead of being printed, with the fixed
-// message (its line end included), the platform's reason and the cause the
+// message (its line end included), the port's reason and the cause the
 // program can name (either may be ""), just before the program ends.
 // nullptr: the console's way, the message on standard output.
 using PortFailureReport = void (*)(const char* message, const char* why, const char* cause);
@@ -32,15 +37,15 @@ void port_failures_to(PortFailureReport report);
 void owe_byte_gap();
 void pay_byte_gap();
 
-// Between frames: a SIGINT or SIGTERM the platform held (see
-// platform_hold_signals) ends the program now, as it would have ended it,
+// Between frames: a SIGINT or SIGTERM the system held (see
+// system_hold_signals) ends the program now, as it would have ended it,
 // once the port is closed with its gap paid. Unless signals are left to the
 // caller (`--watch`, which ends with its summary): then nothing happens here.
 void end_if_signalled();
 void leave_signals_to_caller(bool on);
 
 // Prints `message` on standard output (unless port_failures_to takes it) and
-// ends the program with status 1. Why it failed, where the platform knows,
+// ends the program with status 1. Why it failed, where the port knows,
 // follows on standard error.
 [[noreturn]] void fail(const char* message);
 // As fail, with `cause` (what the program itself can name, or "") after the

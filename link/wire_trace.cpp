@@ -1,7 +1,7 @@
 #include "link/wire_trace.h"
 
 #include "link/frame_link.h"
-#include "link/platform.h"
+#include "system/system.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -98,11 +98,11 @@ const char* read_verdict_text(ReadVerdict verdict, const std::uint8_t* bytes, in
 
 namespace {} // namespace
 
-bool wire_trace_open(const char* path, const char* port) {
+bool wire_trace_open(const char* path, const char* port, char* why, int why_capacity) {
     // "-": standard error, left as it is (unbuffered), for it carries the
     // program's other messages too.
     const bool to_stderr = std::strcmp(path, "-") == 0;
-    trace_file = to_stderr ? stderr : platform_open_trace(path);
+    trace_file = to_stderr ? stderr : system_open_trace(path, why, why_capacity);
     if (trace_file == nullptr) {
         return false;
     }
@@ -112,7 +112,7 @@ bool wire_trace_open(const char* path, const char* port) {
         std::setvbuf(trace_file, trace_buffer, _IOFBF, sizeof trace_buffer);
     }
     // Sessions appended to one file stay apart.
-    stamp(platform_wall_time(), "session");
+    stamp(system_wall_time(), "session");
     std::fprintf(trace_file, " tolvaner %s on %s", TOLVANER_VERSION, port);
     end_line();
     return true;
@@ -135,9 +135,9 @@ void wire_trace_byte(int index) {
         return;
     }
     if (index == 0) {
-        frame_start = platform_wall_time();
+        frame_start = system_wall_time();
     }
-    byte_at_us[index] = platform_monotonic_us();
+    byte_at_us[index] = system_monotonic_us();
 }
 
 void wire_trace_sent(const std::uint8_t* frame, int count, const char* failure) {
@@ -166,7 +166,7 @@ void wire_trace_read(const std::uint8_t* bytes, int count, ReadVerdict verdict,
     if (trace_file == nullptr) {
         return;
     }
-    stamp(platform_wall_time(), "rx");
+    stamp(system_wall_time(), "rx");
     if (count == 0) {
         std::fputs(" (none)", trace_file);
     }
@@ -180,7 +180,7 @@ void wire_trace_read_failed(const char* failure) {
     if (trace_file == nullptr) {
         return;
     }
-    stamp(platform_wall_time(), "rx");
+    stamp(system_wall_time(), "rx");
     std::fprintf(trace_file, " read failed: %s", failure);
     end_line();
 }
@@ -189,7 +189,7 @@ void wire_trace_dropped(const std::uint8_t* bytes, int count, const char* why) {
     if (trace_file == nullptr) {
         return;
     }
-    stamp(platform_wall_time(), "drop");
+    stamp(system_wall_time(), "drop");
     bytes_in_hex(bytes, count);
     std::fprintf(trace_file, "  %d byte%s  thrown away %s", count, plural(count), why);
     end_line();

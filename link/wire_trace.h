@@ -27,10 +27,10 @@ const char* read_verdict_text(ReadVerdict verdict, const std::uint8_t* bytes, in
 
 // Opens `path` for appending ("-": standard error) and notes the start of a
 // session on `port`. False when it cannot be opened or is no place for a
-// trace (see platform_open_trace), with platform_failure_text() saying why;
+// trace (see system_open_trace), with why in `why` (`why_capacity` bytes);
 // the trace is then off. A trace that cannot be written later is said once on
 // standard error.
-bool wire_trace_open(const char* path, const char* port);
+bool wire_trace_open(const char* path, const char* port, char* why, int why_capacity);
 
 // False when any line of the trace could not be written: the log is
 // incomplete.

@@ -1,10 +1,10 @@
 #include "modes/modes.h"
 
 #include "link/frame_link.h"
-#include "link/platform.h"
 #include "link/serial_port.h"
-#include "link/text_escape.h"
 #include "link/wire_trace.h"
+#include "system/system.h"
+#include "system/text_escape.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -464,7 +464,7 @@ void print_sample(const WallTime& t, const DeviceItem& dac, const DeviceItem& kw
 void watch() {
     const DeviceItem& dac = *item_by_key("dac_value", 9);
     const DeviceItem& kwh = *item_by_key("kwh_value", 9);
-    const bool bar = request->format == Format::text && platform_stdout_is_terminal();
+    const bool bar = request->format == Format::text && system_stdout_is_terminal();
     // SIGINT and SIGTERM end the samples here, with the summary.
     leave_signals_to_caller(true);
     if (request->format == Format::csv) {
@@ -478,9 +478,9 @@ void watch() {
     std::uint32_t faulted = 0;
     Range levels{};
     Range energy{};
-    const std::uint64_t start = platform_monotonic_us();
-    while (platform_held_signal() == 0) {
-        const WallTime at = platform_wall_time();
+    const std::uint64_t start = system_monotonic_us();
+    while (system_held_signal() == 0) {
+        const WallTime at = system_wall_time();
         const bool faults_before = any_fault;
         any_fault = false;
         take(dac);
@@ -501,9 +501,9 @@ void watch() {
         // not shift the ones after it. One longer than the period is
         // followed at once by the next.
         const std::uint64_t next = start + std::uint64_t{samples} * request->period_ms * 1000u;
-        const std::uint64_t now = platform_monotonic_us();
+        const std::uint64_t now = system_monotonic_us();
         if (next > now &&
-            platform_sleep_or_interrupted(static_cast<unsigned>((next - now + 999u) / 1000u))) {
+            system_sleep_or_interrupted(static_cast<unsigned>((next - now + 999u) / 1000u))) {
             break;
         }
     }
@@ -531,7 +531,7 @@ void report_port_failure(const char* message, const char* why, const char* cause
         return;
     }
     if (request->mode == Mode::watch) {
-        std::printf("{\"time\":\"%s\",\"port\":", stamp_of(platform_wall_time()).text);
+        std::printf("{\"time\":\"%s\",\"port\":", stamp_of(system_wall_time()).text);
         print_json_text(request->port);
         print_json_key("error");
         print_json_text(line.text);
@@ -549,16 +549,17 @@ int run_mode(const ModeRequest& r) {
     any_fault = false;
     any_difference = false;
     std::memset(readings, 0, sizeof readings);
-    if (r.trace_file != nullptr && !wire_trace_open(r.trace_file, r.port)) {
+    char why[256];
+    if (r.trace_file != nullptr && !wire_trace_open(r.trace_file, r.port, why, sizeof why)) {
         std::fprintf(stderr, "tolvaner: %s: cannot open the trace file %s: %s\n", r.port,
-                     r.trace_file, platform_failure_text());
+                     r.trace_file, why);
         return status_failure;
     }
     // Standard output carries results only, so that a script can take them.
     port_failures_to(report_port_failure);
     // From the open to the close the device's gap is owed between frames:
     // SIGINT and SIGTERM act only between frames, once it is paid.
-    platform_hold_signals();
+    system_hold_signals();
     open_port(r.port);
     use_fast_exchange(true);
     switch (r.mode) {
@@ -586,7 +587,7 @@ int run_mode(const ModeRequest& r) {
     // signal ends it, so that a calling script stops too.
     leave_signals_to_caller(false);
     end_if_signalled();
-    platform_release_signals();
+    system_release_signals();
     if (!written || !traced) {
         return status_failure;
     }

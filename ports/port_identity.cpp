@@ -1,6 +1,6 @@
 #include "ports/port_identity.h"
 
-#include "link/text_escape.h"
+#include "system/text_escape.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,10 +1,10 @@
 #include "program/command_line.h"
 
 #include "console/console.h"
-#include "link/platform.h"
 #include "link/serial_port.h"
 #include "modes/modes.h"
 #include "ports/port_identity.h"
+#include "system/system.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -454,7 +454,7 @@ void set_port_root(const char* root) { port_root = root; }
 int run_tolvaner(int argc, char** argv) {
     // Before the trace file or the port can take the number of a standard
     // stream the program was started without.
-    platform_guard_standard_streams();
+    system_guard_standard_streams();
     Request request{};
     parse(argc, argv, request);
     const int status = run(request);

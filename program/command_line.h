@@ -6,5 +6,5 @@
 int run_tolvaner(int argc, char** argv);
 
 // Where `tolvaner --list` looks for ports: "/" unless a test gives a tree of
-// its own (see platform_list_ports).
+// its own (see list_serial_ports).
 void set_port_root(const char* root);

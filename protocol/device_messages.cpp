@@ -1,7 +1,7 @@
 #include "protocol/device_messages.h"
 
-#include "link/platform.h"
-#include "link/text_escape.h"
+#include "system/system.h"
+#include "system/text_escape.h"
 
 #include <cstdio>
 
@@ -66,14 +66,14 @@ FrameResult query(Opcode opcode, ReadbackItem item, std::uint8_t payload_needed)
         // The reply's wait starts inside the last byte's gap, which is owed.
         result = await_reply(payload_needed, byte_gap_ms + reply_settle_ms, reply_quiet_ms);
     } else {
-        platform_pause_ms(reply_settle_ms);
+        system_pause_ms(reply_settle_ms);
         result = receive_reply(payload_needed);
     }
     if (result == frame_fault) {
         // The device may still be sending a reply that missed the settle
         // time. Give it that long again and throw it away, or a query typed
         // ahead takes it for its own.
-        platform_pause_ms(reply_settle_ms);
+        system_pause_ms(reply_settle_ms);
         discard_input("after the faulted reply's wait");
     }
     return result;

@@ -1,7 +1,7 @@
 #include "service/mqtt_publisher.h"
 
-#include "link/text_escape.h"
 #include "protocol/device_items.h"
+#include "system/text_escape.h"
 
 #include <mosquitto.h>
 

@@ -1,11 +1,12 @@
 // The command loop allocates nothing: every heap allocation the process makes
 // is counted, and a long session of every command, with good replies, faults,
-// refused entries and junk, must add none once start-up is over. The platform
-// here is a small device of fixed buffers, because the shared fake allocates
+// refused entries and junk, must add none once start-up is over. The system
+// and the port here are a small device of fixed buffers, because the shared fake allocates
 // as it records.
 #include "console/console.h"
-#include "link/platform.h"
+#include "port/serial_port.h"
 #include "program/command_line.h"
+#include "system/system.h"
 
 #include <gtest/gtest.h>
 
@@ -139,14 +140,13 @@ void on_request() {
 
 } // namespace
 
-void platform_guard_standard_streams() {}
-PortOpenResult platform_open_port(const char*) { return PortOpenResult::ok; }
-const char* platform_failure_text() { return ""; }
-std::FILE* platform_open_trace(const char* path) { return std::fopen(path, "a"); }
+void system_guard_standard_streams() {}
+PortOpenResult port_open(SerialPort&, const char*) { return PortOpenResult::ok; }
+std::FILE* system_open_trace(const char* path, char*, int) { return std::fopen(path, "a"); }
 
-void platform_close_port() { counting = false; }
+void port_close(SerialPort&) { counting = false; }
 
-bool platform_write_byte(std::uint8_t byte) {
+bool port_write_byte(SerialPort&, std::uint8_t byte) {
     if (request_length < static_cast<int>(sizeof request)) {
         request[request_length++] = byte;
     }
@@ -157,7 +157,7 @@ bool platform_write_byte(std::uint8_t byte) {
     return true;
 }
 
-int platform_read(std::uint8_t* buffer, int capacity) {
+int port_read(SerialPort&, std::uint8_t* buffer, int capacity) {
     // The first read is the start-up read: from here on is the command loop.
     if (reads++ == 0) {
         counting = true;
@@ -173,31 +173,31 @@ namespace {
 std::uint64_t clock_us;
 } // namespace
 
-int platform_read_within(std::uint8_t* buffer, int capacity, unsigned timeout_ms) {
-    const int got = platform_read(buffer, capacity);
+int port_read_within(SerialPort& port, std::uint8_t* buffer, int capacity, unsigned timeout_ms) {
+    const int got = port_read(port, buffer, capacity);
     if (got == 0) {
         clock_us += timeout_ms * 1000u;
     }
     return got;
 }
 
-void platform_discard_input() { pending_length = 0; }
+void port_discard_input(SerialPort&) { pending_length = 0; }
 
-void platform_hold_signals() {}
-void platform_release_signals() {}
-int platform_held_signal() { return 0; }
-void platform_end_by_signal(int signal) { std::_Exit(128 + signal); }
-bool platform_sleep_or_interrupted(unsigned milliseconds) {
+void system_hold_signals() {}
+void system_release_signals() {}
+int system_held_signal() { return 0; }
+void system_end_by_signal(int signal) { std::_Exit(128 + signal); }
+bool system_sleep_or_interrupted(unsigned milliseconds) {
     clock_us += milliseconds * 1000u;
     return false;
 }
-bool platform_stdout_is_terminal() { return false; }
+bool system_stdout_is_terminal() { return false; }
 
-void platform_pause_ms(unsigned milliseconds) { clock_us += milliseconds * 1000u; }
+void system_pause_ms(unsigned milliseconds) { clock_us += milliseconds * 1000u; }
 
-std::uint64_t platform_monotonic_us() { return clock_us; }
+std::uint64_t system_monotonic_us() { return clock_us; }
 
-WallTime platform_wall_time() { return WallTime{2026, 12, 7, 10, 0, 0, 0}; }
+WallTime system_wall_time() { return WallTime{2026, 12, 7, 10, 0, 0, 0}; }
 
 namespace {
 

@@ -1,6 +1,8 @@
 #include "tests/support/fake_platform.h"
 
 #include "link/serial_port.h"
+#include "port/serial_port.h"
+#include "system/system.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -46,26 +48,43 @@ unsigned long gap_unpaid_at_close() {
 
 using fake::state;
 
-void platform_guard_standard_streams() {}
+namespace {
 
-PortOpenResult platform_open_port(const char* name) {
+// The one scripted port stands for whichever SerialPort is given; a call
+// that fails leaves the script's reason in it.
+template <typename Result>
+Result failed(SerialPort& port, Result result) {
+    std::snprintf(port.failure, sizeof port.failure, "%s", state.failure_text.c_str());
+    return result;
+}
+
+} // namespace
+
+void system_guard_standard_streams() {}
+
+PortOpenResult port_open(SerialPort& port, const char* name) {
     state.opened_name = name;
     state.is_open = state.open_result == PortOpenResult::ok;
+    if (!state.is_open) {
+        return failed(port, state.open_result);
+    }
+    port.handle = 3;
     return state.open_result;
 }
 
 // A real file: the tests read back what the trace wrote.
-std::FILE* platform_open_trace(const char* path) {
+std::FILE* system_open_trace(const char* path, char* why, int why_capacity) {
     std::FILE* file = std::fopen(path, "a");
     if (file == nullptr) {
         state.failure_text = std::strerror(errno);
+        std::snprintf(why, static_cast<std::size_t>(why_capacity), "%s",
+                      state.failure_text.c_str());
     }
     return file;
 }
 
-const char* platform_failure_text() { return state.failure_text.c_str(); }
-
-void platform_close_port() {
+void port_close(SerialPort& port) {
+    port.handle = -1;
     const bool was_open = state.is_open;
     state.is_open = false;
     ++state.closes;
@@ -79,9 +98,9 @@ void platform_close_port() {
     }
 }
 
-bool platform_write_byte(std::uint8_t byte) {
+bool port_write_byte(SerialPort& port, std::uint8_t byte) {
     if (state.write_fails) {
-        return false;
+        return failed(port, false);
     }
     state.written.push_back({byte, state.now_ms});
     fake::Bytes& request = state.partial_request;
@@ -97,9 +116,9 @@ bool platform_write_byte(std::uint8_t byte) {
     return true;
 }
 
-int platform_read(std::uint8_t* buffer, int capacity) {
+int port_read(SerialPort& port, std::uint8_t* buffer, int capacity) {
     if (state.read_fails) {
-        return -1;
+        return failed(port, -1);
     }
     int count = 0;
     while (count < capacity && !state.incoming.empty() &&
@@ -110,7 +129,7 @@ int platform_read(std::uint8_t* buffer, int capacity) {
     return count;
 }
 
-int platform_read_within(std::uint8_t* buffer, int capacity, unsigned timeout_ms) {
+int port_read_within(SerialPort& port, std::uint8_t* buffer, int capacity, unsigned timeout_ms) {
     if (!state.read_fails &&
         (state.incoming.empty() || state.incoming.front().first > state.now_ms)) {
         // Waiting moves the clock to the next arrival or to the deadline.
@@ -118,45 +137,45 @@ int platform_read_within(std::uint8_t* buffer, int capacity, unsigned timeout_ms
         unsigned long next = state.incoming.empty() ? deadline : state.incoming.front().first;
         state.now_ms = std::min(next, deadline);
     }
-    return platform_read(buffer, capacity);
+    return port_read(port, buffer, capacity);
 }
 
-void platform_hold_signals() { ++state.hold_depth; }
+void system_hold_signals() { ++state.hold_depth; }
 
-void platform_release_signals() { --state.hold_depth; }
+void system_release_signals() { --state.hold_depth; }
 
-int platform_held_signal() { return state.now_ms >= state.signal_at_ms ? state.signal_number : 0; }
+int system_held_signal() { return state.now_ms >= state.signal_at_ms ? state.signal_number : 0; }
 
-void platform_end_by_signal(int signal) {
+void system_end_by_signal(int signal) {
     std::fflush(stdout);
     std::fprintf(stderr, "fake: ended by signal %d\n", signal);
     std::fflush(stderr);
     std::_Exit(128 + signal);
 }
 
-bool platform_sleep_or_interrupted(unsigned milliseconds) {
+bool system_sleep_or_interrupted(unsigned milliseconds) {
     state.now_ms =
         std::min(state.now_ms + milliseconds, std::max(state.now_ms, state.signal_at_ms));
-    return platform_held_signal() != 0;
+    return system_held_signal() != 0;
 }
 
-bool platform_stdout_is_terminal() { return state.stdout_terminal; }
+bool system_stdout_is_terminal() { return state.stdout_terminal; }
 
-void platform_discard_input() {
+void port_discard_input(SerialPort&) {
     ++state.discards;
     while (!state.incoming.empty() && state.incoming.front().first <= state.now_ms) {
         state.incoming.pop_front();
     }
 }
 
-void platform_pause_ms(unsigned milliseconds) {
+void system_pause_ms(unsigned milliseconds) {
     state.pauses.push_back(milliseconds);
     state.now_ms += milliseconds;
 }
 
-std::uint64_t platform_monotonic_us() { return state.now_ms * 1000u; }
+std::uint64_t system_monotonic_us() { return state.now_ms * 1000u; }
 
-WallTime platform_wall_time() {
+WallTime system_wall_time() {
     // A fixed day, and the virtual clock for the time of day.
     const unsigned long ms = state.now_ms;
     return WallTime{2026,

@@ -1,11 +1,13 @@
-// A scripted stand-in for link/platform.h: a virtual clock that only the
-// program's own pauses move, a record of every byte written with its time, and
-// a device that answers complete request frames from a script.
+// A scripted stand-in for the system and the port (system/system.h,
+// port/serial_port.h): a virtual clock that only the program's own pauses
+// move, a record of every byte written with its time, and one port with a
+// device that answers complete request frames from a script.
 #pragma once
 
 #include "tests/support/frame_bytes.h"
 
-#include "link/platform.h"
+#include "port/serial_port.h"
+#include "system/system.h"
 
 #include <cstdint>
 #include <deque>
@@ -28,7 +30,7 @@ struct Reply {
 
 struct Platform {
     PortOpenResult open_result = PortOpenResult::ok;
-    std::string failure_text; // what platform_failure_text() says
+    std::string failure_text; // the port's failure text after a call fails
     std::string opened_name;
     bool is_open = false;
     int closes = 0;
@@ -48,7 +50,7 @@ struct Platform {
     // only keeps it, as a held signal is kept: the program must act on it.
     unsigned long signal_at_ms = ~0ul;
     int signal_number = 0;
-    int hold_depth = 0; // platform_hold_signals less platform_release_signals
+    int hold_depth = 0; // system_hold_signals less system_release_signals
     // When the port was last closed; with `say_close`, the close also says on
     // standard error how much of the device's gap after the last byte was
     // left unpaid (for a run that ends the process).

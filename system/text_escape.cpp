@@ -1,4 +1,4 @@
-#include "link/text_escape.h"
+#include "system/text_escape.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,7 +1,8 @@
-// POSIX serial port: Linux, macOS and the BSDs.
-#include "link/platform.h"
+// One serial port on POSIX: Linux, macOS and the BSDs.
+#include "port/serial_port.h"
 
-#include "link/text_escape.h"
+#include "system/system.h"
+#include "system/text_escape.h"
 
 #include <cerrno>
 #include <csignal>
@@ -31,30 +32,25 @@
 
 namespace {
 
-int port_fd = -1;
-// TIOCEXCL stays on the device after close while anyone else has it open.
-bool holds_tiocexcl = false;
-// A byte the driver would not take: the line is stalled, and close() would
-// wait out the driver's closing wait (30 s by default, and only root may
-// shorten it) for output that will never leave.
-bool output_stalled = false;
+// The port's descriptor.
+int fd_of(const SerialPort& port) { return static_cast<int>(port.handle); }
 
 // The driver may take this long to accept a byte before the write counts as
 // failed, the same bound the write time-out sets on Windows (10 ms a byte + 50).
 constexpr int write_timeout_ms = 60;
 
-char failure_text[256];
-
 // Keeps why the call that just failed failed, in the operator's words.
-[[gnu::format(printf, 1, 2)]] void note_failure_text(const char* format, ...) {
+[[gnu::format(printf, 2, 3)]] void note_failure_text(SerialPort& port, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(failure_text, sizeof failure_text, format, arguments);
+    std::vsnprintf(port.failure, sizeof port.failure, format, arguments);
     va_end(arguments);
 }
 
 // Keeps the system's reason for the call that just failed.
-void note_failure(int error) { note_failure_text("%s", std::strerror(error)); }
+void note_failure(SerialPort& port, int error) {
+    note_failure_text(port, "%s", std::strerror(error));
+}
 
 // The name of group `gid` from /etc/group, where device groups live; not the
 // C library's lookup, which a statically linked program cannot do.
@@ -90,26 +86,27 @@ bool group_name(gid_t gid, char* name, int capacity) {
 
 // A port the user may not open is almost always one whose group the user has
 // not joined (dialout on most Linux systems): name the group and the fix.
-void note_open_failure(const char* name, int error) {
+void note_open_failure(SerialPort& port, const char* name, int error) {
     struct stat device {};
     if ((error != EACCES && error != EPERM) || stat(name, &device) != 0) {
-        note_failure(error);
+        note_failure(port, error);
         return;
     }
     const mode_t group_rw = S_IRGRP | S_IWGRP;
     char owners[64];
     if ((device.st_mode & group_rw) != group_rw || device.st_gid == 0 ||
         !group_name(device.st_gid, owners, sizeof owners)) {
-        note_failure_text("%s (mode %03o)", std::strerror(error),
+        note_failure_text(port, "%s (mode %03o)", std::strerror(error),
                           static_cast<unsigned>(device.st_mode & 0777));
         return;
     }
 #if defined(__linux__)
-    note_failure_text("%s: the port belongs to group %s; join it "
+    note_failure_text(port,
+                      "%s: the port belongs to group %s; join it "
                       "(sudo usermod -aG %s $USER), then log in again",
                       std::strerror(error), owners, owners);
 #else
-    note_failure_text("%s: the port belongs to group %s; join that group, then log in again",
+    note_failure_text(port, "%s: the port belongs to group %s; join that group, then log in again",
                       std::strerror(error), owners);
 #endif
 }
@@ -151,9 +148,9 @@ void make_binary_clean(termios& tio) {
 // Adapters and devices powered or enabled by DTR/RTS are dead if an earlier
 // program left them low. A pseudo-terminal has no modem lines and refuses the
 // call; that is no failure, only a port that has gone is.
-bool assert_modem_lines() {
+bool assert_modem_lines(const SerialPort& port) {
     int lines = TIOCM_DTR | TIOCM_RTS;
-    if (ioctl(port_fd, TIOCMBIS, &lines) == 0) {
+    if (ioctl(fd_of(port), TIOCMBIS, &lines) == 0) {
         return true;
     }
     return errno != EIO && errno != ENODEV && errno != ENXIO;
@@ -161,22 +158,22 @@ bool assert_modem_lines() {
 
 // Advisory lock rather than TIOCEXCL where it works: TIOCEXCL does not stop
 // root, and it outlives a killed process on a port someone else keeps open.
-bool lock_port() {
-    if (flock(port_fd, LOCK_EX | LOCK_NB) == 0) {
+bool lock_port(SerialPort& port) {
+    if (flock(fd_of(port), LOCK_EX | LOCK_NB) == 0) {
         return true;
     }
     // Only a lock held elsewhere means the port is busy: FreeBSD refuses flock
     // on every device node (EOPNOTSUPP), which must not make every port busy.
     if (errno == EWOULDBLOCK) {
-        note_failure_text("in use by another program, which holds its lock");
+        note_failure_text(port, "in use by another program, which holds its lock");
         return false;
     }
 #ifdef TIOCEXCL
-    holds_tiocexcl = ioctl(port_fd, TIOCEXCL) == 0;
-    if (!holds_tiocexcl) {
-        note_failure(errno);
+    port.holds_exclusive = ioctl(fd_of(port), TIOCEXCL) == 0;
+    if (!port.holds_exclusive) {
+        note_failure(port, errno);
     }
-    return holds_tiocexcl;
+    return port.holds_exclusive;
 #else
     return true;
 #endif
@@ -354,14 +351,14 @@ pid_t lock_file_holder(const char* path) {
 // /proc, or by a live lock file); its PID and command are then the failure
 // text. From the device number alone, so that it can be asked before the
 // port is opened.
-bool held_by_another(dev_t device, const char* name) {
+bool held_by_another(SerialPort& port, dev_t device, const char* name) {
     if (!is_real_serial_device(device)) {
         return false;
     }
     char who[128];
     if (const pid_t pid = process_holding(device)) {
         describe_process(pid, who, sizeof who);
-        std::snprintf(failure_text, sizeof failure_text, "held by PID %s", who);
+        std::snprintf(port.failure, sizeof port.failure, "held by PID %s", who);
         return true;
     }
     // Lock files are named after the device node, whatever link was typed.
@@ -379,7 +376,7 @@ bool held_by_another(dev_t device, const char* name) {
             describe_process(pid, who, sizeof who);
             char shown[101];
             escape_bytes(shown, sizeof shown, path, static_cast<int>(std::strlen(path)));
-            std::snprintf(failure_text, sizeof failure_text, "held by PID %s, lock file %s", who,
+            std::snprintf(port.failure, sizeof port.failure, "held by PID %s, lock file %s", who,
                           shown);
             return true;
         }
@@ -390,7 +387,7 @@ bool held_by_another(dev_t device, const char* name) {
 #else
 
 // Elsewhere /proc cannot tell who holds a port.
-bool held_by_another(dev_t, const char*) { return false; }
+bool held_by_another(SerialPort&, dev_t, const char*) { return false; }
 
 #endif
 
@@ -403,8 +400,8 @@ void on_close_timer(int) {}
 // The queue is dropped, and a timer's signal cuts short the driver's wait for
 // its transmitter to empty, which the drop does not cover (the UART's own
 // FIFO, a USB transfer already sent). The descriptor is freed either way.
-void close_stalled_port() {
-    tcflush(port_fd, TCOFLUSH);
+void close_stalled_port(SerialPort& port) {
+    tcflush(fd_of(port), TCOFLUSH);
     struct sigaction quiet {};
     struct sigaction before {};
     quiet.sa_handler = on_close_timer; // no SA_RESTART: the wait must end
@@ -413,70 +410,55 @@ void close_stalled_port() {
     itimerval soon{};
     soon.it_value.tv_usec = 200000;
     setitimer(ITIMER_REAL, &soon, nullptr);
-    close(port_fd);
+    close(fd_of(port));
     itimerval off{};
     setitimer(ITIMER_REAL, &off, nullptr);
     sigaction(SIGALRM, &before, nullptr);
-    output_stalled = false;
+    port.output_stalled = false;
 }
 
 } // namespace
 
-void platform_guard_standard_streams() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
-            continue;
-        }
-        // Opened in the direction its use does not go: reading a closed
-        // standard input is then the end of input, and writing a closed
-        // standard output an error, as before, and the number is taken.
-        const int null_fd = open("/dev/null", (fd == 0 ? O_WRONLY : O_RDONLY) | O_NOCTTY);
-        if (null_fd >= 0 && null_fd != fd) {
-            dup2(null_fd, fd);
-            close(null_fd);
-        }
-    }
-}
-
-PortOpenResult platform_open_port(const char* name) {
+PortOpenResult port_open(SerialPort& port, const char* name) {
     // Holders are looked for before the open: opening a tty raises DTR and
     // RTS, which resets some devices and disturbs the holder's session even
     // when the port is then refused.
     struct stat named {};
     const bool looked = stat(name, &named) == 0 && S_ISCHR(named.st_mode);
-    if (looked && held_by_another(named.st_rdev, name)) {
+    if (looked && held_by_another(port, named.st_rdev, name)) {
         return PortOpenResult::open_failed;
     }
-    port_fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (port_fd < 0) {
+    port.handle = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (port.handle < 0) {
         const int error = errno;
-        note_open_failure(name, error);
+        note_open_failure(port, name, error);
         return error == ENOENT ? PortOpenResult::not_found : PortOpenResult::open_failed;
     }
     // Asked again only if the name has come to mean another device meanwhile.
     struct stat opened {};
-    if (fstat(port_fd, &opened) == 0 && S_ISCHR(opened.st_mode) &&
-        (!looked || opened.st_rdev != named.st_rdev) && held_by_another(opened.st_rdev, name)) {
+    if (fstat(fd_of(port), &opened) == 0 && S_ISCHR(opened.st_mode) &&
+        (!looked || opened.st_rdev != named.st_rdev) &&
+        held_by_another(port, opened.st_rdev, name)) {
         return PortOpenResult::open_failed;
     }
     // select() watches descriptors below FD_SETSIZE only.
-    if (port_fd >= FD_SETSIZE) {
-        note_failure_text("too many files open (descriptor %d)", port_fd);
+    if (fd_of(port) >= FD_SETSIZE) {
+        note_failure_text(port, "too many files open (descriptor %d)", fd_of(port));
         return PortOpenResult::open_failed;
     }
-    if (!lock_port()) {
+    if (!lock_port(port)) {
         return PortOpenResult::open_failed;
     }
 
     termios tio{};
-    if (tcgetattr(port_fd, &tio) != 0) {
-        note_failure(errno);
+    if (tcgetattr(fd_of(port), &tio) != 0) {
+        note_failure(port, errno);
         return PortOpenResult::get_state_failed;
     }
     make_binary_clean(tio);
     if (cfsetispeed(&tio, B57600) != 0 || cfsetospeed(&tio, B57600) != 0 ||
-        tcsetattr(port_fd, TCSANOW, &tio) != 0 || !assert_modem_lines()) {
-        note_failure(errno);
+        tcsetattr(fd_of(port), TCSANOW, &tio) != 0 || !assert_modem_lines(port)) {
+        note_failure(port, errno);
         return PortOpenResult::set_state_failed;
     }
 
@@ -484,8 +466,8 @@ PortOpenResult platform_open_port(const char* name) {
     // that, and VMIN = VTIME = 0 keeps it so for anyone who clears the flag.
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
-    if (tcsetattr(port_fd, TCSANOW, &tio) != 0 || fcntl(port_fd, F_GETFL) < 0) {
-        note_failure(errno);
+    if (tcsetattr(fd_of(port), TCSANOW, &tio) != 0 || fcntl(fd_of(port), F_GETFL) < 0) {
+        note_failure(port, errno);
         return PortOpenResult::timeouts_failed;
     }
 
@@ -497,92 +479,20 @@ PortOpenResult platform_open_port(const char* name) {
     return PortOpenResult::ok;
 }
 
-namespace {
-
-// Whether `file` is the character device `path` names (nullptr: the one
-// standard error is on).
-bool is_device(const struct stat& file, const char* path) {
-    struct stat device {};
-    const int found = path != nullptr ? stat(path, &device) : fstat(STDERR_FILENO, &device);
-    return found == 0 && S_ISCHR(device.st_mode) && device.st_rdev == file.st_rdev;
-}
-
-// Why a trace may not go to `file`, or nullptr when it may: a regular file, a
-// pipe, the null device (and /dev/full, which fails every write, to try that
-// out), or the terminal standard error is on.
-const char* unfit_for_trace(const struct stat& file) {
-    if (S_ISREG(file.st_mode) || S_ISFIFO(file.st_mode)) {
-        return nullptr;
-    }
-    if (!S_ISCHR(file.st_mode) && !S_ISBLK(file.st_mode)) {
-        return "neither a file nor a pipe";
-    }
-    if (S_ISCHR(file.st_mode) && (is_device(file, "/dev/null") || is_device(file, "/dev/full") ||
-                                  (isatty(STDERR_FILENO) == 1 && is_device(file, nullptr)))) {
-        return nullptr;
-    }
-    return "a device (a serial port, a terminal), where no trace may go: give a file, a pipe, "
-           "/dev/null, or - for standard error";
-}
-
-} // namespace
-
-std::FILE* platform_open_trace(const char* path) {
-    // Looked at before it is opened: a serial port opened even for a moment
-    // has its DTR and RTS raised. A name that does not exist yet is a file
-    // to make.
-    struct stat named {};
-    if (stat(path, &named) == 0 && (S_ISCHR(named.st_mode) || S_ISBLK(named.st_mode))) {
-        if (const char* why = unfit_for_trace(named)) {
-            note_failure_text("%s", why);
-            return nullptr;
-        }
-    }
-    // Without waiting (a port may wait for a carrier) and without taking a
-    // controlling terminal.
-    const int fd =
-        open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        const int error = errno;
-        if (error == ENXIO && S_ISFIFO(named.st_mode)) {
-            note_failure_text("%s: a named pipe that no program reads", std::strerror(error));
-        } else {
-            note_failure(error);
-        }
-        return nullptr;
-    }
-    // The name may have come to mean something else meanwhile.
-    struct stat opened {};
-    const char* why = fstat(fd, &opened) == 0 ? unfit_for_trace(opened) : std::strerror(errno);
-    // Lines then wait for a slow disk, pipe or terminal, as standard output's do.
-    const int flags = fcntl(fd, F_GETFL);
-    if (why == nullptr && (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)) {
-        why = std::strerror(errno);
-    }
-    std::FILE* file = why == nullptr ? fdopen(fd, "a") : nullptr;
-    if (file == nullptr) {
-        note_failure_text("%s", why != nullptr ? why : std::strerror(errno));
-        close(fd);
-    }
-    return file;
-}
-
-const char* platform_failure_text() { return failure_text; }
-
-void platform_close_port() {
-    if (port_fd >= 0) {
+void port_close(SerialPort& port) {
+    if (port.handle >= 0) {
 #ifdef TIOCNXCL
-        if (holds_tiocexcl) {
-            ioctl(port_fd, TIOCNXCL);
-            holds_tiocexcl = false;
+        if (port.holds_exclusive) {
+            ioctl(fd_of(port), TIOCNXCL);
+            port.holds_exclusive = false;
         }
 #endif
-        if (output_stalled) {
-            close_stalled_port();
+        if (port.output_stalled) {
+            close_stalled_port(port);
         } else {
-            close(port_fd);
+            close(fd_of(port));
         }
-        port_fd = -1;
+        port.handle = -1;
     }
 }
 
@@ -591,14 +501,14 @@ namespace {
 // 1 when the port is ready to read (or write) within timeout_ms, 0 when not,
 // -1 on failure. select, not poll: macOS's poll serves no character device and
 // reports POLLNVAL for every terminal.
-int wait_for_port(bool to_write, int timeout_ms) {
+int wait_for_port(SerialPort& port, bool to_write, int timeout_ms) {
     fd_set ports;
     int ready;
     do {
         FD_ZERO(&ports);
-        FD_SET(port_fd, &ports);
+        FD_SET(fd_of(port), &ports);
         timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-        ready = select(port_fd + 1, to_write ? nullptr : &ports, to_write ? &ports : nullptr,
+        ready = select(fd_of(port) + 1, to_write ? nullptr : &ports, to_write ? &ports : nullptr,
                        nullptr, &limit);
     } while (ready < 0 && errno == EINTR);
     return ready;
@@ -612,13 +522,13 @@ void on_drain_timer(int) {}
 // timer's signal cuts it short; firing again every few milliseconds, it also
 // ends a wait that began only after its first shot. False at `deadline_us`
 // or on a failure (its reason noted).
-bool drain_output(std::uint64_t deadline_us) {
+bool drain_output(SerialPort& port, std::uint64_t deadline_us) {
     struct sigaction quiet {};
     struct sigaction before {};
     quiet.sa_handler = on_drain_timer; // no SA_RESTART: the wait must end
     sigemptyset(&quiet.sa_mask);
     sigaction(SIGALRM, &quiet, &before);
-    const std::uint64_t now = platform_monotonic_us();
+    const std::uint64_t now = system_monotonic_us();
     const std::uint64_t left = deadline_us > now ? deadline_us - now : 1;
     itimerval shots{};
     shots.it_value.tv_sec = static_cast<time_t>(left / 1000000);
@@ -628,16 +538,17 @@ bool drain_output(std::uint64_t deadline_us) {
     int drained;
     int error = 0;
     do {
-        drained = tcdrain(port_fd);
+        drained = tcdrain(fd_of(port));
         error = drained == 0 ? 0 : errno;
-    } while (drained != 0 && error == EINTR && platform_monotonic_us() < deadline_us);
+    } while (drained != 0 && error == EINTR && system_monotonic_us() < deadline_us);
     itimerval off{};
     setitimer(ITIMER_REAL, &off, nullptr);
     sigaction(SIGALRM, &before, nullptr);
     // A program that a busy machine woke late finds the time up though the
     // driver had all of it: what the driver still holds decides.
     int queued = -1;
-    if (drained != 0 && error == EINTR && ioctl(port_fd, TIOCOUTQ, &queued) == 0 && queued == 0) {
+    if (drained != 0 && error == EINTR && ioctl(fd_of(port), TIOCOUTQ, &queued) == 0 &&
+        queued == 0) {
         drained = 0;
     }
     if (drained != 0 && error != EINTR) {
@@ -646,27 +557,28 @@ bool drain_output(std::uint64_t deadline_us) {
         if (error != EIO && error != ENXIO && error != ENODEV) {
             return true;
         }
-        note_failure(error);
+        note_failure(port, error);
     } else if (drained != 0) {
-        note_failure_text("the byte had not left the port after %d ms (held back by flow "
+        note_failure_text(port,
+                          "the byte had not left the port after %d ms (held back by flow "
                           "control, or the adapter has stalled)",
                           write_timeout_ms);
-        output_stalled = true;
+        port.output_stalled = true;
     }
     return drained == 0;
 }
 
 // 1 when the driver took the byte, 0 when its queue is full, -1 on failure.
-int try_write(std::uint8_t byte) {
+int try_write(SerialPort& port, std::uint8_t byte) {
     ssize_t written;
     do {
-        written = write(port_fd, &byte, 1);
+        written = write(fd_of(port), &byte, 1);
     } while (written < 0 && errno == EINTR);
     if (written == 1) {
         return 1;
     }
     if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-        note_failure(errno);
+        note_failure(port, errno);
         return -1;
     }
     return 0;
@@ -674,236 +586,92 @@ int try_write(std::uint8_t byte) {
 
 } // namespace
 
-bool platform_write_byte(std::uint8_t byte) {
-    const std::uint64_t deadline = platform_monotonic_us() + write_timeout_ms * std::uint64_t{1000};
-    int result = try_write(byte);
+bool port_write_byte(SerialPort& port, std::uint8_t byte) {
+    const std::uint64_t deadline = system_monotonic_us() + write_timeout_ms * std::uint64_t{1000};
+    int result = try_write(port, byte);
     if (result == 0) {
         // The output queue is full: give the driver a bounded time to drain.
         // A hung-up port counts as writable, and the write then fails.
-        const int ready = wait_for_port(true, write_timeout_ms);
+        const int ready = wait_for_port(port, true, write_timeout_ms);
         if (ready > 0) {
-            result = try_write(byte);
+            result = try_write(port, byte);
         } else if (ready < 0) {
-            note_failure(errno);
+            note_failure(port, errno);
             return false;
         }
         if (result == 0) {
-            note_failure_text("the driver took no byte for %d ms (held back by flow control, "
+            note_failure_text(port,
+                              "the driver took no byte for %d ms (held back by flow control, "
                               "or the adapter has stalled)",
                               write_timeout_ms);
         }
     }
     // A byte the driver would not take is a lost byte of a frame: a failure,
     // never a silent drop.
-    output_stalled = output_stalled || result == 0;
+    port.output_stalled = port.output_stalled || result == 0;
     // Taken by the driver is not yet sent: on a USB adapter the byte may
     // wait there for a while, and the device's gap starts only when it has
     // left. One still there at the write limit is the same failure.
-    return result == 1 && drain_output(deadline);
+    return result == 1 && drain_output(port, deadline);
 }
 
-int platform_read(std::uint8_t* buffer, int capacity) {
+int port_read(SerialPort& port, std::uint8_t* buffer, int capacity) {
     // A quiet device is a port with nothing to read; a vanished adapter is a
     // port that reads as ready and then gives 0 bytes (end of file) or fails.
     // That test holds on every POSIX system; macOS's poll could not make it.
-    const int ready = wait_for_port(false, 0);
+    const int ready = wait_for_port(port, false, 0);
     if (ready <= 0) {
         if (ready < 0) {
-            note_failure(errno);
+            note_failure(port, errno);
         }
         return ready;
     }
     ssize_t got;
     do {
-        got = read(port_fd, buffer, static_cast<size_t>(capacity));
+        got = read(fd_of(port), buffer, static_cast<size_t>(capacity));
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             return 0;
         }
-        note_failure(errno);
+        note_failure(port, errno);
         return -1;
     }
     if (got == 0) {
-        note_failure_text("the port has gone (the adapter was unplugged or the line hung up)");
+        note_failure_text(port,
+                          "the port has gone (the adapter was unplugged or the line hung up)");
         return -1;
     }
     return static_cast<int>(got);
 }
 
-int platform_read_within(std::uint8_t* buffer, int capacity, unsigned timeout_ms) {
-    int got = platform_read(buffer, capacity);
+int port_read_within(SerialPort& port, std::uint8_t* buffer, int capacity, unsigned timeout_ms) {
+    int got = port_read(port, buffer, capacity);
     if (got != 0) {
         return got;
     }
     // A signal cuts select short; wait only for what is left of the time.
-    const std::uint64_t deadline = platform_monotonic_us() + timeout_ms * std::uint64_t{1000};
+    const std::uint64_t deadline = system_monotonic_us() + timeout_ms * std::uint64_t{1000};
     for (;;) {
-        const std::uint64_t now = platform_monotonic_us();
+        const std::uint64_t now = system_monotonic_us();
         if (now >= deadline) {
             return 0;
         }
         fd_set ports;
         FD_ZERO(&ports);
-        FD_SET(port_fd, &ports);
+        FD_SET(fd_of(port), &ports);
         const std::uint64_t left = deadline - now;
         timeval limit{static_cast<time_t>(left / 1000000),
                       static_cast<suseconds_t>(left % 1000000)};
-        const int ready = select(port_fd + 1, &ports, nullptr, nullptr, &limit);
+        const int ready = select(fd_of(port) + 1, &ports, nullptr, nullptr, &limit);
         if (ready > 0) {
-            return platform_read(buffer, capacity);
+            return port_read(port, buffer, capacity);
         }
         if (ready < 0 && errno != EINTR) {
-            note_failure(errno);
+            note_failure(port, errno);
             return -1;
         }
     }
 }
 
-void platform_discard_input() { tcflush(port_fd, TCIFLUSH); }
-
-namespace {
-
-// The one flag a signal handler sets: the number of the signal that came
-// while the program waited for one (platform_sleep_or_interrupted).
-volatile std::sig_atomic_t signal_noted = 0;
-
-void on_signal(int number) { signal_noted = number; }
-
-constexpr int held_signals[] = {SIGINT, SIGTERM};
-constexpr int held_signal_count = 2;
-
-// Held means blocked: a signal that comes stays pending, acts on nothing,
-// and cuts no system call short. Only the wait of platform_sleep_or_
-// interrupted lets it in, to the handler above, atomically with the wait.
-struct SignalHold {
-    int depth;
-    sigset_t mask_before; // the mask the outermost hold found
-    struct sigaction found[held_signal_count];
-};
-SignalHold hold;
-
-bool ignored_from_start(int index) { return hold.found[index].sa_handler == SIG_IGN; }
-
-} // namespace
-
-void platform_hold_signals() {
-    if (hold.depth++ > 0) {
-        return;
-    }
-    sigset_t set;
-    sigemptyset(&set);
-    for (int signal_number : held_signals) {
-        sigaddset(&set, signal_number);
-    }
-    sigprocmask(SIG_BLOCK, &set, &hold.mask_before);
-    struct sigaction noting {};
-    noting.sa_handler = on_signal;
-    sigemptyset(&noting.sa_mask);
-    // A write to standard output that the signal meets (a full pipe) goes
-    // on rather than failing and losing a line.
-    noting.sa_flags = SA_RESTART;
-    for (int i = 0; i < held_signal_count; ++i) {
-        sigaction(held_signals[i], nullptr, &hold.found[i]);
-        if (!ignored_from_start(i)) {
-            sigaction(held_signals[i], &noting, nullptr);
-        }
-    }
-}
-
-void platform_release_signals() {
-    if (hold.depth == 0 || --hold.depth > 0) {
-        return;
-    }
-    for (int i = 0; i < held_signal_count; ++i) {
-        sigaction(held_signals[i], &hold.found[i], nullptr);
-    }
-    sigprocmask(SIG_SETMASK, &hold.mask_before, nullptr);
-}
-
-int platform_held_signal() {
-    if (signal_noted != 0) {
-        return signal_noted;
-    }
-    if (hold.depth == 0) {
-        return 0;
-    }
-    // Blocked, even an ignored signal is kept pending: it is not one of ours.
-    sigset_t pending;
-    sigpending(&pending);
-    for (int i = 0; i < held_signal_count; ++i) {
-        if (!ignored_from_start(i) && sigismember(&pending, held_signals[i]) == 1) {
-            return held_signals[i];
-        }
-    }
-    return 0;
-}
-
-void platform_end_by_signal(int signal_number) {
-    struct sigaction by_default {};
-    by_default.sa_handler = SIG_DFL;
-    sigemptyset(&by_default.sa_mask);
-    sigaction(signal_number, &by_default, nullptr);
-    // Still blocked: raised, it is pending (again, if the handler took it),
-    // and acts the moment it is let in.
-    raise(signal_number);
-    sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, signal_number);
-    sigprocmask(SIG_UNBLOCK, &only, nullptr);
-    std::_Exit(128 + signal_number); // not reached
-}
-
-bool platform_sleep_or_interrupted(unsigned milliseconds) {
-    const std::uint64_t deadline = platform_monotonic_us() + milliseconds * std::uint64_t{1000};
-    // While held, pselect lets the signals in only for the wait itself: one
-    // that came after the last look, or comes during the wait, ends it.
-    // Unheld, nothing can end it early.
-    while (platform_held_signal() == 0) {
-        const std::uint64_t now = platform_monotonic_us();
-        if (now >= deadline) {
-            break;
-        }
-        const std::uint64_t left = deadline - now;
-        timespec rest{};
-        rest.tv_sec = static_cast<time_t>(left / 1000000);
-        rest.tv_nsec = static_cast<decltype(rest.tv_nsec)>(left % 1000000) * 1000;
-        if (hold.depth > 0) {
-            pselect(0, nullptr, nullptr, nullptr, &rest, &hold.mask_before);
-        } else {
-            nanosleep(&rest, nullptr);
-        }
-    }
-    return platform_held_signal() != 0;
-}
-
-bool platform_stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
-
-void platform_pause_ms(unsigned milliseconds) {
-    timespec rest{};
-    rest.tv_sec = static_cast<time_t>(milliseconds / 1000);
-    rest.tv_nsec = static_cast<decltype(rest.tv_nsec)>(milliseconds % 1000) * 1000000;
-    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
-    }
-}
-
-std::uint64_t platform_monotonic_us() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<std::uint64_t>(t.tv_sec) * 1000000u +
-           static_cast<std::uint64_t>(t.tv_nsec) / 1000u;
-}
-
-WallTime platform_wall_time() {
-    timespec t{};
-    clock_gettime(CLOCK_REALTIME, &t);
-    tm utc{};
-    gmtime_r(&t.tv_sec, &utc);
-    return WallTime{utc.tm_year + 1900,
-                    utc.tm_mon + 1,
-                    utc.tm_mday,
-                    utc.tm_hour,
-                    utc.tm_min,
-                    utc.tm_sec,
-                    static_cast<int>(t.tv_nsec / 1000000)};
-}
+void port_discard_input(SerialPort& port) { tcflush(fd_of(port), TCIFLUSH); }
