@@ -28,6 +28,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/syscall.h>
 #endif
 
 namespace {
@@ -397,23 +398,69 @@ namespace {
 
 void on_close_timer(int) {}
 
+// A timer whose SIGALRM cuts short a wait in the driver (tcdrain, a close on
+// a stalled line). On Linux the signal goes to the waiting thread alone, so
+// that several ports, each driven by a thread of its own, never take each
+// other's shots; elsewhere the one process-wide interval timer, for a
+// program that drives one port.
+struct WaitAlarm {
+#if defined(__linux__)
+    timer_t timer;
+    bool made;
+#endif
+    struct sigaction before;
+};
+
+void alarm_start(WaitAlarm& alarm, void (*handler)(int), std::uint64_t first_us,
+                 std::uint64_t every_us) {
+    struct sigaction quiet {};
+    quiet.sa_handler = handler; // no SA_RESTART: the wait must end
+    sigemptyset(&quiet.sa_mask);
+    sigaction(SIGALRM, &quiet, &alarm.before);
+#if defined(__linux__)
+    sigevent event{};
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = SIGALRM;
+    event._sigev_un._tid = static_cast<pid_t>(syscall(SYS_gettid)); // sigev_notify_thread_id
+    alarm.made = timer_create(CLOCK_MONOTONIC, &event, &alarm.timer) == 0;
+    if (alarm.made) {
+        itimerspec shots{};
+        shots.it_value.tv_sec = static_cast<time_t>(first_us / 1000000);
+        shots.it_value.tv_nsec = static_cast<long>(first_us % 1000000 * 1000);
+        shots.it_interval.tv_nsec = static_cast<long>(every_us * 1000);
+        timer_settime(alarm.timer, 0, &shots, nullptr);
+        return;
+    }
+#endif
+    itimerval shots{};
+    shots.it_value.tv_sec = static_cast<time_t>(first_us / 1000000);
+    shots.it_value.tv_usec = static_cast<suseconds_t>(first_us % 1000000);
+    shots.it_interval.tv_usec = static_cast<suseconds_t>(every_us);
+    setitimer(ITIMER_REAL, &shots, nullptr);
+}
+
+void alarm_stop(WaitAlarm& alarm) {
+#if defined(__linux__)
+    if (alarm.made) {
+        timer_delete(alarm.timer);
+    } else
+#endif
+    {
+        itimerval off{};
+        setitimer(ITIMER_REAL, &off, nullptr);
+    }
+    sigaction(SIGALRM, &alarm.before, nullptr);
+}
+
 // The queue is dropped, and a timer's signal cuts short the driver's wait for
 // its transmitter to empty, which the drop does not cover (the UART's own
 // FIFO, a USB transfer already sent). The descriptor is freed either way.
 void close_stalled_port(SerialPort& port) {
     tcflush(fd_of(port), TCOFLUSH);
-    struct sigaction quiet {};
-    struct sigaction before {};
-    quiet.sa_handler = on_close_timer; // no SA_RESTART: the wait must end
-    sigemptyset(&quiet.sa_mask);
-    sigaction(SIGALRM, &quiet, &before);
-    itimerval soon{};
-    soon.it_value.tv_usec = 200000;
-    setitimer(ITIMER_REAL, &soon, nullptr);
+    WaitAlarm alarm{};
+    alarm_start(alarm, on_close_timer, 200000, 0);
     close(fd_of(port));
-    itimerval off{};
-    setitimer(ITIMER_REAL, &off, nullptr);
-    sigaction(SIGALRM, &before, nullptr);
+    alarm_stop(alarm);
     port.output_stalled = false;
 }
 
@@ -523,27 +570,17 @@ void on_drain_timer(int) {}
 // ends a wait that began only after its first shot. False at `deadline_us`
 // or on a failure (its reason noted).
 bool drain_output(SerialPort& port, std::uint64_t deadline_us) {
-    struct sigaction quiet {};
-    struct sigaction before {};
-    quiet.sa_handler = on_drain_timer; // no SA_RESTART: the wait must end
-    sigemptyset(&quiet.sa_mask);
-    sigaction(SIGALRM, &quiet, &before);
     const std::uint64_t now = system_monotonic_us();
     const std::uint64_t left = deadline_us > now ? deadline_us - now : 1;
-    itimerval shots{};
-    shots.it_value.tv_sec = static_cast<time_t>(left / 1000000);
-    shots.it_value.tv_usec = static_cast<suseconds_t>(left % 1000000);
-    shots.it_interval.tv_usec = 2000;
-    setitimer(ITIMER_REAL, &shots, nullptr);
+    WaitAlarm alarm{};
+    alarm_start(alarm, on_drain_timer, left, 2000);
     int drained;
     int error = 0;
     do {
         drained = tcdrain(fd_of(port));
         error = drained == 0 ? 0 : errno;
     } while (drained != 0 && error == EINTR && system_monotonic_us() < deadline_us);
-    itimerval off{};
-    setitimer(ITIMER_REAL, &off, nullptr);
-    sigaction(SIGALRM, &before, nullptr);
+    alarm_stop(alarm);
     // A program that a busy machine woke late finds the time up though the
     // driver had all of it: what the driver still holds decides.
     int queued = -1;
