@@ -3,7 +3,6 @@
 // refused entries and junk, must add none once start-up is over. The platform
 // here is a small device of fixed buffers, because the shared fake allocates
 // as it records.
-#include "console/console.h"
 #include "link/platform.h"
 #include "program/command_line.h"
 
@@ -234,7 +233,6 @@ TEST(Allocation, NoneInALongSessionAfterStartUp) {
     ASSERT_NE(out, nullptr);
     setvbuf(out, out_buffer, _IOFBF, sizeof out_buffer);
 
-    console_set_input(in);
     std::fflush(stdout);
     std::FILE* saved = stdout;
     stdout = out; // glibc lets stdout be reassigned
@@ -245,10 +243,11 @@ TEST(Allocation, NoneInALongSessionAfterStartUp) {
     char trace_file[] = "/dev/null";
     char port[] = "COM1";
     char* argv[] = {program, trace, trace_file, port, nullptr};
-    int status = run_tolvaner(4, argv);
+    static FrameLink link;
+    static WireTrace trace;
+    int status = run_tolvaner(4, argv, Surroundings{in, "/", &link, &trace});
     counting = false;
     stdout = saved;
-    console_set_input(stdin);
     std::fclose(in);
     std::fclose(out);
 
@@ -282,7 +281,10 @@ TEST(Allocation, NoneInTheModesAfterTheFirstRead) {
         argv.push_back(nullptr);
         reads = 0;
         allocations = 0;
-        run_tolvaner(static_cast<int>(args.size()), argv.data());
+        static FrameLink link;
+        static WireTrace trace;
+        run_tolvaner(static_cast<int>(args.size()), argv.data(),
+                     Surroundings{stdin, "/", &link, &trace});
         counting = false;
         found.emplace_back(allocations.load(), reads);
     }
