@@ -205,6 +205,58 @@ TEST_F(ConsoleTest, FastExchangeKeepsTheGapAndDropsALateSettingAnswer) {
     }
 }
 
+// A port failure or a held signal comes back from an exchange as its result,
+// with the link's reason, and the caller closes the link with the gap paid.
+struct ResultCase {
+    const char* name;
+    bool write_fails;
+    bool read_fails;
+    unsigned long signal_at_ms;
+    bool signals_to_caller;
+    FrameResult result;
+    const char* message; // the link's fault_message
+    size_t bytes_sent;
+    int holds_kept; // a signal to end the program on stays held
+};
+
+class ExchangeResult : public ConsoleTest, public testing::WithParamInterface<ResultCase> {};
+
+TEST_P(ExchangeResult, ComesBackWithItsReason) {
+    const ResultCase& c = GetParam();
+    fake::Platform& p = fake::platform();
+    p.failure_text = "the reason";
+    p.write_fails = c.write_fails;
+    p.read_fails = c.read_fails;
+    p.signal_at_ms = c.signal_at_ms;
+    p.signal_number = SIGINT;
+    p.replies.push_back({frame({0x43, 1, 0x07}), 5});
+    ASSERT_EQ(link_open(test_link, "COM1"), PortOpenResult::ok);
+    use_fast_exchange(test_link, true);
+    test_link.signals_to_caller = c.signals_to_caller;
+    EXPECT_EQ(query(test_link, Opcode::code_revision, ReadbackItem::none), c.result);
+    EXPECT_STREQ(test_link.fault_message, c.message);
+    EXPECT_STREQ(link_failure_text(test_link), c.message[0] != '\0' ? "the reason" : "");
+    EXPECT_EQ(fake::wire().size(), c.bytes_sent);
+    EXPECT_EQ(p.hold_depth, c.holds_kept);
+    link_close(test_link);
+    EXPECT_FALSE(p.is_open);
+    EXPECT_EQ(fake::gap_unpaid_at_close(), 0u);
+}
+
+const char* const write_failed = "error occurred during write operation\n";
+const char* const read_failed = "error occurred during read operation\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ExchangeResult,
+    testing::Values(
+        ResultCase{"good", false, false, ~0ul, false, frame_good, "", 3, 0},
+        ResultCase{"write_failed", true, false, ~0ul, false, frame_port_failed, write_failed, 0, 0},
+        ResultCase{"read_failed", false, true, ~0ul, false, frame_port_failed, read_failed, 3, 0},
+        ResultCase{"signal_before_the_frame", false, false, 0, false, frame_signalled, "", 0, 1},
+        ResultCase{"signal_in_the_frame", false, false, 60, false, frame_signalled, "", 3, 1},
+        ResultCase{"signal_left_to_the_caller", false, false, 60, true, frame_good, "", 3, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(ConsoleTest, StartUpReadTakesInWhatIsWaiting) {
     struct {
         Bytes waiting;

@@ -244,8 +244,8 @@ TEST(Allocation, NoneInALongSessionAfterStartUp) {
     char port[] = "COM1";
     char* argv[] = {program, trace, trace_file, port, nullptr};
     static FrameLink link;
-    static WireTrace trace;
-    int status = run_tolvaner(4, argv, Surroundings{in, "/", &link, &trace});
+    static WireTrace wire_trace;
+    int status = run_tolvaner(4, argv, Surroundings{in, "/", &link, &wire_trace});
     counting = false;
     stdout = saved;
     std::fclose(in);
