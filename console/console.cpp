@@ -1,25 +1,19 @@
 #include "console/console.h"
 
 #include "link/frame_link.h"
-#include "link/serial_port.h"
+#include "link/port_report.h"
 #include "link/wire_trace.h"
 #include "protocol/device_items.h"
 #include "protocol/device_messages.h"
-#include "system/system.h"
 
 #include <cstdint>
 
 namespace {
 
-std::FILE* operator_input = stdin;
-bool running;
-
 // Only the first character of a command or a readback item matters, so a
 // token is kept up to this many characters; the rest of a longer one is read
 // and dropped. Whether the token is a number is judged on every character.
 constexpr int token_capacity = 32;
-char token[token_capacity + 1];
-int token_length;
 
 // Far beyond any accepted value, and far below where a 32-bit integer wraps:
 // no entry of any length can come back into range.
@@ -33,10 +27,19 @@ struct NumberScan {
     bool any_digit;
     std::int32_t magnitude; // saturates at `saturated`
 };
-NumberScan number_scan;
 
-void scan_number(int c, int position) {
-    NumberScan& n = number_scan;
+// One session: the link it drives and the operator's input as it is read.
+struct Console {
+    FrameLink& link;
+    std::FILE* input;
+    bool running;
+    char token[token_capacity + 1];
+    int token_length;
+    NumberScan number_scan;
+    OutputCheck output;
+};
+
+void scan_number(NumberScan& n, int c, int position) {
     if (!n.is_number) {
         return;
     }
@@ -56,36 +59,36 @@ bool is_blank(int c) {
 
 // Reads the next whitespace-separated token. At the end of input it returns
 // false and the program ends as the exit command ends it.
-bool read_token() {
+bool read_token(Console& console) {
     // Whatever was printed (a prompt above all) must be visible before we
     // wait. A transcript that cannot be written ends the session at once:
     // nobody sees the answers.
-    if (!output_written()) {
-        running = false;
+    if (!output_written(console.output, console.link.name)) {
+        console.running = false;
         return false;
     }
     int c;
     do {
-        c = std::fgetc(operator_input);
+        c = std::fgetc(console.input);
     } while (c != EOF && is_blank(c));
     if (c == EOF) {
-        if (running) {
+        if (console.running) {
             // Leave the terminal on a fresh line.
             std::fputs("\n", stdout);
         }
-        running = false;
+        console.running = false;
         return false;
     }
-    token_length = 0;
-    number_scan = NumberScan{true, false, false, 0};
+    console.token_length = 0;
+    console.number_scan = NumberScan{true, false, false, 0};
     for (int position = 0; c != EOF && !is_blank(c); ++position) {
-        if (token_length < token_capacity) {
-            token[token_length++] = static_cast<char>(c);
+        if (console.token_length < token_capacity) {
+            console.token[console.token_length++] = static_cast<char>(c);
         }
-        scan_number(c, position);
-        c = std::fgetc(operator_input);
+        scan_number(console.number_scan, c, position);
+        c = std::fgetc(console.input);
     }
-    token[token_length] = '\0';
+    console.token[console.token_length] = '\0';
     return true;
 }
 
@@ -94,21 +97,23 @@ enum class Entry { number, refused, end_of_input };
 // Reads one token at a value prompt. It must be a plain decimal integer: an
 // optional sign and digits, nothing else. Anything else is refused and
 // consumed, so that it can never run as the next command.
-Entry read_number(std::int32_t& value) {
-    if (!read_token()) {
+Entry read_number(Console& console, std::int32_t& value) {
+    if (!read_token(console)) {
         return Entry::end_of_input;
     }
-    if (!number_scan.is_number || !number_scan.any_digit) {
+    const NumberScan& n = console.number_scan;
+    if (!n.is_number || !n.any_digit) {
         return Entry::refused;
     }
-    value = number_scan.negative ? -number_scan.magnitude : number_scan.magnitude;
+    value = n.negative ? -n.magnitude : n.magnitude;
     return Entry::number;
 }
 
 // Prompts for a value and accepts it only when it lies in [low, high] as typed.
-bool ask_value(const char* prompt, std::int32_t low, std::int32_t high, std::int32_t& value) {
+bool ask_value(Console& console, const char* prompt, std::int32_t low, std::int32_t high,
+               std::int32_t& value) {
     std::fputs(prompt, stdout);
-    Entry entry = read_number(value);
+    Entry entry = read_number(console, value);
     if (entry == Entry::end_of_input) {
         return false;
     }
@@ -134,10 +139,10 @@ void show_help() {
                stdout);
 }
 
-void buffer_dump() {
+void buffer_dump(Console& console) {
     std::fputs("Enter buffer selection (0=Tx, 1=Rx): ", stdout);
     std::int32_t selector = 0;
-    Entry entry = read_number(selector);
+    Entry entry = read_number(console, selector);
     if (entry == Entry::end_of_input) {
         return;
     }
@@ -145,156 +150,173 @@ void buffer_dump() {
         std::fputs("invalid entry\n", stdout);
         return;
     }
-    dump_buffer(selector == 0 ? 0 : 1);
+    dump_buffer(console.link, selector == 0 ? 0 : 1);
 }
 
-void pulse_value() {
+// The settings the console asks a value for, by their prompts.
+FrameResult setting(Console& console, const char* prompt, char letter) {
+    const DeviceItem& item = *item_by_key(&letter, 1);
     std::int32_t value;
-    if (ask_value("Enter Pulse Value (1-65535): ", 1, 65535, value)) {
-        set_pulse_value(static_cast<std::uint16_t>(value));
+    if (!ask_value(console, prompt, item.low, item.high, value)) {
+        return frame_good;
     }
+    return set_item(console.link, item, value);
 }
 
-void full_scale() {
-    std::int32_t value;
-    if (ask_value("Enter Full Scale range (1-8): ", 1, 8, value)) {
-        set_full_scale(static_cast<std::uint8_t>(value));
-    }
-}
-
-void output_mode() {
-    std::int32_t value;
-    if (ask_value("Enter output mode (1=Instant, 2=Average): ", 1, 2, value)) {
-        set_output_mode(static_cast<std::uint8_t>(value));
-    }
-}
-
-void average_interval() {
-    std::int32_t value;
-    if (ask_value("Enter average interval (1-7): ", 1, 7, value)) {
-        set_average_interval(static_cast<std::uint8_t>(value));
-    }
-}
-
-void product_id() {
-    if (query(Opcode::product_id, ReadbackItem::none) != frame_good) {
-        return;
+FrameResult product_id(FrameLink& link) {
+    const FrameResult result = query(link, Opcode::product_id, ReadbackItem::none);
+    if (result != frame_good) {
+        return result;
     }
     std::fputs("Product ID = ", stdout);
-    print_device_bytes(reply_text(), reply_text_length());
+    print_device_bytes(reply_text(link), reply_text_length(link));
     std::putchar('\n');
+    return result;
 }
 
-void code_revision() {
-    if (query(Opcode::code_revision, ReadbackItem::none) != frame_good) {
-        return;
+FrameResult code_revision(FrameLink& link) {
+    const FrameResult result = query(link, Opcode::code_revision, ReadbackItem::none);
+    if (result == frame_good) {
+        std::printf("Code revision level = %d\n", reply_s8(link));
     }
-    std::printf("Code revision level = %d\n", reply_s8());
+    return result;
 }
 
-void readbacks() {
+FrameResult readbacks(Console& console) {
     std::fputs("Enter V, S, M, D, K, or A: ", stdout);
-    if (!read_token()) {
-        return;
+    if (!read_token(console)) {
+        return frame_good;
     }
-    const DeviceItem* row = readback_by_letter(token[0]);
+    const DeviceItem* row = readback_by_letter(console.token[0]);
     if (row == nullptr) {
         std::fputs("invalid entry\n", stdout);
-        return;
+        return frame_good;
     }
+    FrameLink& link = console.link;
     const ReadbackItem item = row->readback;
-    if (query(Opcode::readback, item) != frame_good) {
-        std::printf("number of bytes read = %d\n", static_cast<int>(bytes_read));
-        return;
+    const FrameResult result = query(link, Opcode::readback, item);
+    if (result == frame_fault) {
+        std::printf("number of bytes read = %d\n", static_cast<int>(link.bytes_read));
+    }
+    if (result != frame_good) {
+        return result;
     }
     switch (item) {
     case ReadbackItem::pulse_value:
-        std::printf("Pulse Value = %d watt-hours\n", reply_u16());
+        std::printf("Pulse Value = %d watt-hours\n", reply_u16(link));
         break;
     case ReadbackItem::full_scale:
-        std::printf("Full Scale value = %d kilowatts\n", reply_u16());
+        std::printf("Full Scale value = %d kilowatts\n", reply_u16(link));
         break;
     case ReadbackItem::output_mode: {
-        const char mode = static_cast<char>(reply_u8());
+        const char mode = static_cast<char>(reply_u8(link));
         std::fputs("Output Mode = ", stdout);
         print_device_bytes(&mode, 1);
         std::putchar('\n');
         break;
     }
     case ReadbackItem::dac_value:
-        std::printf("most recent DAC value = %u\n", static_cast<unsigned>(reply_u8()));
+        std::printf("most recent DAC value = %u\n", static_cast<unsigned>(reply_u8(link)));
         break;
     case ReadbackItem::kwh_value:
-        std::printf("most recent KWH value = %d\n", reply_u16());
+        std::printf("most recent KWH value = %d\n", reply_u16(link));
         break;
     case ReadbackItem::average_interval:
-        std::printf("Average Interval = %d minutes\n", reply_s8());
+        std::printf("Average Interval = %d minutes\n", reply_s8(link));
         break;
     case ReadbackItem::none:
         break;
     }
+    return result;
 }
 
-void dispatch(char command) {
+FrameResult dispatch(Console& console, char command) {
+    FrameLink& link = console.link;
     // Tested in this order, '?' first; the dump has no upper-case form.
     if (command == '?') {
         show_help();
     } else if (command == 'b') {
-        buffer_dump();
+        buffer_dump(console);
     } else if (command == 'V' || command == 'v') {
-        pulse_value();
+        return setting(console, "Enter Pulse Value (1-65535): ", 'V');
     } else if (command == 'S' || command == 's') {
-        full_scale();
+        return setting(console, "Enter Full Scale range (1-8): ", 'S');
     } else if (command == 'M' || command == 'm') {
-        output_mode();
+        return setting(console, "Enter output mode (1=Instant, 2=Average): ", 'M');
     } else if (command == 'A' || command == 'a') {
-        average_interval();
+        return setting(console, "Enter average interval (1-7): ", 'A');
     } else if (command == 'D' || command == 'd') {
-        set_defaults();
+        return set_defaults(link);
     } else if (command == 'T' || command == 't') {
-        enter_test_mode();
+        return enter_test_mode(link);
     } else if (command == 'I' || command == 'i') {
-        product_id();
+        return product_id(link);
     } else if (command == 'C' || command == 'c') {
-        code_revision();
+        return code_revision(link);
     } else if (command == 'R' || command == 'r') {
-        readbacks();
+        return readbacks(console);
     } else if (command == 'X' || command == 'x') {
-        running = false;
+        console.running = false;
     }
+    return frame_good;
+}
+
+// The fixed message on standard output tells what failed; why, and what to
+// do about it, goes to standard error so that the transcript stays as it is.
+// A port failure is no success, whatever the operator's session did before
+// it: scripts must be able to tell.
+int port_failure(FrameLink& link) {
+    const char* why = link_failure_text(link);
+    const char* cause = link.fault_cause;
+    std::fputs(link.fault_message, stdout);
+    if (why[0] != '\0' && cause[0] != '\0') {
+        tell_cause(link.name, "%s: %s", why, cause);
+    } else if (why[0] != '\0' || cause[0] != '\0') {
+        tell_cause(link.name, "%s", why[0] != '\0' ? why : cause);
+    }
+    link_close(link);
+    wire_trace_close(*link.trace);
+    return 1;
 }
 
 } // namespace
 
-void console_set_input(std::FILE* input) { operator_input = input; }
-
-int run_console(const char* port, const char* trace_file) {
+int run_console(FrameLink& link, const char* port, const char* trace_file, std::FILE* input,
+                const char* root) {
     // Before the port is opened: a session that cannot be traced is not run.
-    char why[256];
-    if (trace_file != nullptr && !wire_trace_open(trace_file, port, why, sizeof why)) {
+    if (trace_file != nullptr && !wire_trace_open(*link.trace, trace_file, port)) {
         std::printf("cannot open the trace file %s\n", trace_file);
         std::fflush(stdout);
-        std::fprintf(stderr, "tolvaner: %s: %s\n", trace_file, why);
+        std::fprintf(stderr, "tolvaner: %s: %s\n", trace_file, link.trace->why);
         return 1;
     }
-    open_port(port);
+    if (!open_named_port(link, port, root)) {
+        return port_failure(link);
+    }
+    Console console{link, input, false, {}, 0, {}, {}};
     // Take in whatever the device had already sent.
-    receive_frame();
+    FrameResult result = receive_frame(link);
 
-    running = true;
-    while (running) {
+    console.running = true;
+    while (console.running && result != frame_port_failed && result != frame_signalled) {
         std::fputs("Enter user command: ", stdout);
-        if (!read_token()) {
+        if (!read_token(console)) {
             break;
         }
-        dispatch(token[0]);
+        result = dispatch(console, console.token[0]);
     }
-    close_port();
+    if (result == frame_port_failed) {
+        return port_failure(link);
+    }
+    link_close(link);
+    if (result == frame_signalled) {
+        return status_signalled;
+    }
     // A trace with lines missing, like output that could not be written (a
     // full disk, a closed pipe), is a lost record: a script must be able to
     // tell.
-    const bool traced = wire_trace_close();
-    if (!output_written() || !traced) {
+    const bool traced = wire_trace_close(*link.trace);
+    if (!output_written(console.output, link.name) || !traced) {
         return 1;
     }
     return 0;

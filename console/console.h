@@ -1,13 +1,13 @@
 // The interactive console: the command loop and its handlers.
 #pragma once
 
+#include "link/frame_link.h"
+
 #include <cstdio>
 
-// Opens `port` and runs the command loop until the exit command or the end of
-// input; with `trace_file` (else nullptr) every frame is logged there.
-// Returns the exit status.
-int run_console(const char* port, const char* trace_file);
-
-// Where operator input comes from; standard input unless a test or a fuzzer
-// says otherwise.
-void console_set_input(std::FILE* input);
+// Opens `port` (its name, or a usb: selector looked up under `root`) on
+// `link` and runs the command loop on what is typed on `input` until the exit
+// command or the end of input; with `trace_file` (else nullptr) every frame
+// is logged to link.trace. Returns the exit status, or status_signalled.
+int run_console(FrameLink& link, const char* port, const char* trace_file, std::FILE* input,
+                const char* root);

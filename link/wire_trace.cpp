@@ -1,6 +1,5 @@
 #include "link/wire_trace.h"
 
-#include "link/frame_link.h"
 #include "system/system.h"
 
 #include <cerrno>
@@ -9,54 +8,41 @@
 
 namespace {
 
-std::FILE* trace_file;
-const char* trace_path;
-// Set once a line could not be written; said once on standard error.
-bool trace_lost;
-// The trace is written from the command loop, which allocates nothing: stdio
-// gets its buffer here instead of from the heap on the first write.
-char trace_buffer[4096];
-
-WallTime frame_start;
-std::uint64_t byte_at_us[frame_buffer_size];
-
-void stamp(const WallTime& t, const char* direction) {
+void stamp(WireTrace& trace, const WallTime& t, const char* direction) {
     // A trace on standard error follows what standard output has shown.
-    if (trace_file == stderr) {
+    if (trace.file == stderr) {
         std::fflush(stdout);
     }
-    std::fprintf(trace_file, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ %s", t.year, t.month, t.day,
+    std::fprintf(trace.file, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ %s", t.year, t.month, t.day,
                  t.hour, t.minute, t.second, t.millisecond, direction);
 }
 
-void bytes_in_hex(const std::uint8_t* bytes, int count) {
+void bytes_in_hex(WireTrace& trace, const std::uint8_t* bytes, int count) {
     for (int i = 0; i < count; ++i) {
-        std::fprintf(trace_file, " %02X", bytes[i]);
+        std::fprintf(trace.file, " %02X", bytes[i]);
     }
 }
 
 const char* plural(int count) { return count == 1 ? "" : "s"; }
 
 // A line lost to a crash or a kill is the one that was wanted.
-void end_line() {
-    std::fputc('\n', trace_file);
-    if ((std::fflush(trace_file) != 0 || std::ferror(trace_file)) && !trace_lost) {
-        trace_lost = true;
+void end_line(WireTrace& trace) {
+    std::fputc('\n', trace.file);
+    if ((std::fflush(trace.file) != 0 || std::ferror(trace.file)) && !trace.lost) {
+        trace.lost = true;
         const int error = errno;
         std::fflush(stdout);
         std::fprintf(stderr, "tolvaner: %s: the trace cannot be written (%s); it is incomplete\n",
-                     trace_path, std::strerror(error));
+                     trace.path, std::strerror(error));
     }
 }
 
-char verdict_words[128];
-
 } // namespace
 
-const char* read_verdict_text(ReadVerdict verdict, const std::uint8_t* bytes, int count,
-                              int payload_needed) {
-    char* const out = verdict_words;
-    const auto size = sizeof verdict_words;
+const char* read_verdict_text(VerdictWords& words, ReadVerdict verdict, const std::uint8_t* bytes,
+                              int count, int payload_needed) {
+    char* const out = words.text;
+    const auto size = sizeof words.text;
     const int length = count >= 2 ? bytes[1] : 0;
     switch (verdict) {
     case ReadVerdict::good:
@@ -93,104 +79,103 @@ const char* read_verdict_text(ReadVerdict verdict, const std::uint8_t* bytes, in
                       payload_needed);
         break;
     }
-    return verdict_words;
+    return words.text;
 }
 
-namespace {} // namespace
-
-bool wire_trace_open(const char* path, const char* port, char* why, int why_capacity) {
+bool wire_trace_open(WireTrace& trace, const char* path, const char* port) {
     // "-": standard error, left as it is (unbuffered), for it carries the
     // program's other messages too.
     const bool to_stderr = std::strcmp(path, "-") == 0;
-    trace_file = to_stderr ? stderr : system_open_trace(path, why, why_capacity);
-    if (trace_file == nullptr) {
+    trace.file = to_stderr ? stderr : system_open_trace(path, trace.why, sizeof trace.why);
+    if (trace.file == nullptr) {
         return false;
     }
-    trace_path = to_stderr ? "standard error" : path;
-    trace_lost = false;
+    trace.path = to_stderr ? "standard error" : path;
+    trace.lost = false;
     if (!to_stderr) {
-        std::setvbuf(trace_file, trace_buffer, _IOFBF, sizeof trace_buffer);
+        std::setvbuf(trace.file, trace.buffer, _IOFBF, sizeof trace.buffer);
     }
     // Sessions appended to one file stay apart.
-    stamp(system_wall_time(), "session");
-    std::fprintf(trace_file, " tolvaner %s on %s", TOLVANER_VERSION, port);
-    end_line();
+    stamp(trace, system_wall_time(), "session");
+    std::fprintf(trace.file, " tolvaner %s on %s", TOLVANER_VERSION, port);
+    end_line(trace);
     return true;
 }
 
-bool wire_trace_close() {
-    if (trace_file == nullptr) {
+bool wire_trace_close(WireTrace& trace) {
+    if (trace.file == nullptr) {
         return true;
     }
     const bool closed =
-        trace_file == stderr ? std::fflush(stderr) == 0 : std::fclose(trace_file) == 0;
-    trace_file = nullptr;
-    return closed && !trace_lost;
+        trace.file == stderr ? std::fflush(stderr) == 0 : std::fclose(trace.file) == 0;
+    trace.file = nullptr;
+    return closed && !trace.lost;
 }
 
-bool wire_trace_on() { return trace_file != nullptr; }
+bool wire_trace_on(const WireTrace* trace) { return trace != nullptr && trace->file != nullptr; }
 
-void wire_trace_byte(int index) {
-    if (trace_file == nullptr || index < 0 || index >= frame_buffer_size) {
+void wire_trace_byte(WireTrace* trace, int index) {
+    if (!wire_trace_on(trace) || index < 0 || index >= frame_buffer_size) {
         return;
     }
     if (index == 0) {
-        frame_start = system_wall_time();
+        trace->frame_start = system_wall_time();
     }
-    byte_at_us[index] = system_monotonic_us();
+    trace->byte_at_us[index] = system_monotonic_us();
 }
 
-void wire_trace_sent(const std::uint8_t* frame, int count, const char* failure) {
-    if (trace_file == nullptr) {
+void wire_trace_sent(WireTrace* trace, const std::uint8_t* frame, int count, const char* failure) {
+    if (!wire_trace_on(trace)) {
         return;
     }
-    stamp(frame_start, "tx");
-    bytes_in_hex(frame, count);
+    WireTrace& t = *trace;
+    stamp(t, t.frame_start, "tx");
+    bytes_in_hex(t, frame, count);
     if (count > 1) {
-        std::fputs("  gaps", trace_file);
+        std::fputs("  gaps", t.file);
         for (int i = 1; i < count; ++i) {
             // Milliseconds to a tenth, in whole numbers: no floating point
             // in the command loop's printing.
-            unsigned long long tenths = (byte_at_us[i] - byte_at_us[i - 1] + 50) / 100;
-            std::fprintf(trace_file, " %llu.%llu", tenths / 10, tenths % 10);
+            unsigned long long tenths = (t.byte_at_us[i] - t.byte_at_us[i - 1] + 50) / 100;
+            std::fprintf(t.file, " %llu.%llu", tenths / 10, tenths % 10);
         }
     }
     if (failure != nullptr) {
-        std::fprintf(trace_file, "  write failed at byte %d: %s", count + 1, failure);
+        std::fprintf(t.file, "  write failed at byte %d: %s", count + 1, failure);
     }
-    end_line();
+    end_line(t);
 }
 
-void wire_trace_read(const std::uint8_t* bytes, int count, ReadVerdict verdict,
+void wire_trace_read(WireTrace* trace, const std::uint8_t* bytes, int count, ReadVerdict verdict,
                      const char* verdict_text) {
-    if (trace_file == nullptr) {
+    if (!wire_trace_on(trace)) {
         return;
     }
-    stamp(system_wall_time(), "rx");
+    stamp(*trace, system_wall_time(), "rx");
     if (count == 0) {
-        std::fputs(" (none)", trace_file);
+        std::fputs(" (none)", trace->file);
     }
-    bytes_in_hex(bytes, count);
-    std::fprintf(trace_file, "  %d byte%s  %s%s", count, plural(count),
+    bytes_in_hex(*trace, bytes, count);
+    std::fprintf(trace->file, "  %d byte%s  %s%s", count, plural(count),
                  verdict == ReadVerdict::good ? "" : "fault: ", verdict_text);
-    end_line();
+    end_line(*trace);
 }
 
-void wire_trace_read_failed(const char* failure) {
-    if (trace_file == nullptr) {
+void wire_trace_read_failed(WireTrace* trace, const char* failure) {
+    if (!wire_trace_on(trace)) {
         return;
     }
-    stamp(system_wall_time(), "rx");
-    std::fprintf(trace_file, " read failed: %s", failure);
-    end_line();
+    stamp(*trace, system_wall_time(), "rx");
+    std::fprintf(trace->file, " read failed: %s", failure);
+    end_line(*trace);
 }
 
-void wire_trace_dropped(const std::uint8_t* bytes, int count, const char* why) {
-    if (trace_file == nullptr) {
+void wire_trace_dropped(WireTrace* trace, const std::uint8_t* bytes, int count, const char* why) {
+    if (!wire_trace_on(trace)) {
         return;
     }
-    stamp(system_wall_time(), "drop");
-    bytes_in_hex(bytes, count);
-    std::fprintf(trace_file, "  %d byte%s  thrown away %s", count, plural(count), why);
-    end_line();
+    stamp(*trace, system_wall_time(), "drop");
+    bytes_in_hex(*trace, bytes, count);
+    std::fprintf(trace->file, "  %d byte%s  thrown away %s", count, plural(count), why);
+    end_line(*trace);
 }

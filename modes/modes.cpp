@@ -1,10 +1,10 @@
 #include "modes/modes.h"
 
 #include "link/frame_link.h"
-#include "link/serial_port.h"
+#include "link/port_report.h"
+#include "system/text_escape.h"
 #include "link/wire_trace.h"
 #include "system/system.h"
-#include "system/text_escape.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -14,8 +14,6 @@
 namespace {
 
 // ---- KEY=VALUE ----
-
-char cause[160];
 
 // What the user typed, as a message shows it: cut short with "..." when long,
 // so that the reason after it always fits.
@@ -60,16 +58,18 @@ bool plain_integer(const char* text, std::int32_t& value) {
 
 } // namespace
 
-const char* parse_assignment(const char* word, bool expect, Assignment& out) {
+const char* parse_assignment(const char* word, bool expect, Assignment& out, Refusal& refusal) {
+    char* const cause = refusal.text;
+    const auto cause_size = sizeof refusal.text;
     const char* equals = std::strchr(word, '=');
     if (equals == nullptr) {
-        std::snprintf(cause, sizeof cause, "'%s' is not KEY=VALUE", typed(word).text);
+        std::snprintf(cause, cause_size, "'%s' is not KEY=VALUE", typed(word).text);
         return cause;
     }
     const int key_length = static_cast<int>(equals - word);
     const DeviceItem* item = item_by_key(word, key_length);
     if (item == nullptr || (!expect && !item_is_settable(*item))) {
-        std::snprintf(cause, sizeof cause, "%s: no such %s", typed(word, key_length).text,
+        std::snprintf(cause, cause_size, "%s: no such %s", typed(word, key_length).text,
                       expect ? "item" : "setting");
         return cause;
     }
@@ -78,19 +78,19 @@ const char* parse_assignment(const char* word, bool expect, Assignment& out) {
     if (expect && (item->decode == ItemDecode::text || item->decode == ItemDecode::character)) {
         const int longest = item->decode == ItemDecode::text ? 4 : 1;
         if (out.text_length == 0 || out.text_length > longest) {
-            std::snprintf(cause, sizeof cause, "%s: '%s' is not 1 to %d characters", item->key,
+            std::snprintf(cause, cause_size, "%s: '%s' is not 1 to %d characters", item->key,
                           typed(value).text, longest);
             return cause;
         }
         return nullptr;
     }
     if (!plain_integer(value, out.number)) {
-        std::snprintf(cause, sizeof cause, "%s: '%s' is not a whole number", item->key,
+        std::snprintf(cause, cause_size, "%s: '%s' is not a whole number", item->key,
                       typed(value).text);
         return cause;
     }
     if (!expect && (out.number < item->low || out.number > item->high)) {
-        std::snprintf(cause, sizeof cause, "%s: %s is out of range (%d to %d)", item->key,
+        std::snprintf(cause, cause_size, "%s: %s is out of range (%d to %d)", item->key,
                       typed(value).text, static_cast<int>(item->low), static_cast<int>(item->high));
         return cause;
     }
@@ -109,10 +109,17 @@ struct Reading {
     int text_length;
 };
 
-Reading readings[device_item_count];
-const ModeRequest* request;
-bool any_fault;
-bool any_difference;
+// One run of a mode: what it was asked, the link it drives, and what came.
+struct ModeRun {
+    const ModeRequest& request;
+    FrameLink& link;
+    Reading readings[device_item_count];
+    bool any_fault;
+    bool any_difference;
+    // frame_port_failed or frame_signalled once the run has to stop.
+    FrameResult stopped;
+    OutputCheck output;
+};
 
 int index_of(const DeviceItem& item) { return static_cast<int>(&item - device_items); }
 
@@ -135,26 +142,43 @@ struct Line {
     line.length += n < 0 ? 0 : (n < room ? n : room - 1);
 }
 
-void take(const DeviceItem& item) {
-    Reading& r = readings[index_of(item)];
+// Whether the run goes on after `result`; if not, it keeps why.
+bool goes_on(ModeRun& run, FrameResult result) {
+    if (result == frame_port_failed || result == frame_signalled) {
+        run.stopped = result;
+        return false;
+    }
+    return true;
+}
+
+bool output_written(ModeRun& run) { return output_written(run.output, run.link.name); }
+
+// Queries the item; false when the run has to stop.
+bool take(ModeRun& run, const DeviceItem& item) {
+    Reading& r = run.readings[index_of(item)];
     r.taken = true;
-    r.good = query_item(item) == frame_good;
+    const FrameResult result = query_item(run.link, item);
+    r.good = result == frame_good;
+    if (!goes_on(run, result)) {
+        return false;
+    }
     if (!r.good) {
-        any_fault = true;
-        tell_cause("%s: no good reply (%s)", item.key, last_read_words());
-        return;
+        run.any_fault = true;
+        tell_cause(run.link.name, "%s: no good reply (%s)", item.key, last_read_words(run.link));
+        return true;
     }
     r.text_length = 0;
     if (item.decode == ItemDecode::text) {
-        r.text_length = reply_text_length();
-        std::memcpy(r.text, reply_text(), static_cast<std::size_t>(r.text_length));
+        r.text_length = reply_text_length(run.link);
+        std::memcpy(r.text, reply_text(run.link), static_cast<std::size_t>(r.text_length));
     } else {
-        r.number = item_value(item);
+        r.number = item_value(run.link, item);
         if (item.decode == ItemDecode::character) {
             r.text[0] = static_cast<char>(r.number);
             r.text_length = 1;
         }
     }
+    return true;
 }
 
 bool is_text(const DeviceItem& item) {
@@ -234,8 +258,8 @@ void print_json_text(const char* text) {
 
 // An item's value as the text format (- for no good reply) or JSON (null)
 // shows it.
-void print_value(const DeviceItem& item, bool json) {
-    const Reading& r = readings[index_of(item)];
+void print_value(const ModeRun& run, const DeviceItem& item, bool json) {
+    const Reading& r = run.readings[index_of(item)];
     if (!r.good) {
         std::fputs(json ? "null" : "-", stdout);
     } else if (is_text(item)) {
@@ -249,13 +273,13 @@ void print_json_key(const char* key) { std::printf(",\"%s\":", key); }
 
 // Every item read so far as one JSON object, and `error` (nullptr for none):
 // why the run ended early.
-void print_json_readings(const char* error) {
+void print_json_readings(const ModeRun& run, const char* error) {
     std::fputs("{\"port\":", stdout);
-    print_json_text(request->port);
+    print_json_text(run.request.port);
     for (const DeviceItem& item : device_items) {
-        if (readings[index_of(item)].taken) {
+        if (run.readings[index_of(item)].taken) {
             print_json_key(item.key);
-            print_value(item, true);
+            print_value(run, item, true);
         }
     }
     if (error != nullptr) {
@@ -268,32 +292,32 @@ void print_json_readings(const char* error) {
 // ---- Text ----
 
 // One item read: its key, value and unit.
-void print_text_reading(const DeviceItem& item) {
+void print_text_reading(const ModeRun& run, const DeviceItem& item) {
     std::printf("%-18s", item.key);
-    print_value(item, false);
-    if (item.unit[0] != '\0' && readings[index_of(item)].good) {
+    print_value(run, item, false);
+    if (item.unit[0] != '\0' && run.readings[index_of(item)].good) {
         std::printf(" %s", item.unit);
     }
     std::putchar('\n');
 }
 
 // Every item read, one line each, or one JSON object.
-void print_readings() {
-    if (request->format == Format::json) {
-        print_json_readings(nullptr);
+void print_readings(const ModeRun& run) {
+    if (run.request.format == Format::json) {
+        print_json_readings(run, nullptr);
         return;
     }
     for (const DeviceItem& item : device_items) {
-        if (readings[index_of(item)].taken) {
-            print_text_reading(item);
+        if (run.readings[index_of(item)].taken) {
+            print_text_reading(run, item);
         }
     }
 }
 
 // Whether a good reading says what `a` holds; if not, says so, with what the
 // user gave (`given`).
-void compare(const Assignment& a, const char* given, const char* verb) {
-    const Reading& r = readings[index_of(*a.item)];
+void compare(ModeRun& run, const Assignment& a, const char* given, const char* verb) {
+    const Reading& r = run.readings[index_of(*a.item)];
     if (!r.good) {
         return;
     }
@@ -305,7 +329,7 @@ void compare(const Assignment& a, const char* given, const char* verb) {
     if (same) {
         return;
     }
-    any_difference = true;
+    run.any_difference = true;
     Line line{};
     append(line, "%s: read back ", a.item->key);
     if (is_text(*a.item)) {
@@ -316,23 +340,25 @@ void compare(const Assignment& a, const char* given, const char* verb) {
         append(line, "%d", static_cast<int>(r.number));
     }
     append(line, ", but %s was %s", given, verb);
-    tell_cause("%s", line.text);
+    tell_cause(run.link.name, "%s", line.text);
 }
 
-void read_all() {
+void read_all(ModeRun& run) {
     // Text shows each item as its reply comes; JSON is one object at the end.
-    const bool json = request->format == Format::json;
+    const bool json = run.request.format == Format::json;
     for (const DeviceItem& item : device_items) {
-        take(item);
+        if (!take(run, item)) {
+            return;
+        }
         if (!json) {
-            print_text_reading(item);
-            if (!output_written()) {
+            print_text_reading(run, item);
+            if (!output_written(run)) {
                 return;
             }
         }
     }
     if (json) {
-        print_json_readings(nullptr);
+        print_json_readings(run, nullptr);
     }
 }
 
@@ -345,18 +371,21 @@ bool named(const Assignment* list, int count, const DeviceItem& item) {
     return false;
 }
 
-void set_and_verify() {
-    const ModeRequest& r = *request;
+void set_and_verify(ModeRun& run) {
+    const ModeRequest& r = run.request;
     for (int i = 0; i < r.set_count; ++i) {
-        set_item(*r.sets[i].item, r.sets[i].number);
-    }
-    for (const DeviceItem& item : device_items) {
-        if (named(r.sets, r.set_count, item) || named(r.expects, r.expect_count, item)) {
-            take(item);
+        if (!goes_on(run, set_item(run.link, *r.sets[i].item, r.sets[i].number))) {
+            return;
         }
     }
-    print_readings();
-    if (!output_written()) {
+    for (const DeviceItem& item : device_items) {
+        if ((named(r.sets, r.set_count, item) || named(r.expects, r.expect_count, item)) &&
+            !take(run, item)) {
+            return;
+        }
+    }
+    print_readings(run);
+    if (!output_written(run)) {
         return;
     }
     // The pulse value reads back in the units it was set in, and the output
@@ -364,16 +393,16 @@ void set_and_verify() {
     for (int i = 0; i < r.set_count; ++i) {
         const Assignment& set = r.sets[i];
         if (set.item->setting == Opcode::pulse_value) {
-            compare(set, typed(set.text).text, "set");
+            compare(run, set, typed(set.text).text, "set");
         } else if (set.item->setting == Opcode::output_mode) {
             const char letter = output_mode_letter(set.number);
             char given[64];
             std::snprintf(given, sizeof given, "%s (%c)", typed(set.text).text, letter);
-            compare(Assignment{set.item, 0, &letter, 1}, given, "set");
+            compare(run, Assignment{set.item, 0, &letter, 1}, given, "set");
         }
     }
     for (int i = 0; i < r.expect_count; ++i) {
-        compare(r.expects[i], typed(r.expects[i].text).text, "expected");
+        compare(run, r.expects[i], typed(r.expects[i].text).text, "expected");
     }
 }
 
@@ -418,17 +447,19 @@ Stamp stamp_of(const WallTime& t) {
     return s;
 }
 
-void print_sample(const WallTime& t, const DeviceItem& dac, const DeviceItem& kwh, bool bar) {
+void print_sample(const ModeRun& run, const WallTime& t, const DeviceItem& dac,
+                  const DeviceItem& kwh, bool bar) {
     const Stamp stamp = stamp_of(t);
-    const Reading& level = readings[index_of(dac)];
-    switch (request->format) {
+    const Reading& level = run.readings[index_of(dac)];
+    const Reading& energy = run.readings[index_of(kwh)];
+    switch (run.request.format) {
     case Format::json:
         std::printf("{\"time\":\"%s\",\"port\":", stamp.text);
-        print_json_text(request->port);
+        print_json_text(run.request.port);
         print_json_key(dac.key);
-        print_value(dac, true);
+        print_value(run, dac, true);
         print_json_key(kwh.key);
-        print_value(kwh, true);
+        print_value(run, kwh, true);
         std::fputs("}\n", stdout);
         return;
     case Format::csv:
@@ -437,8 +468,8 @@ void print_sample(const WallTime& t, const DeviceItem& dac, const DeviceItem& kw
             std::printf("%d", static_cast<int>(level.number));
         }
         std::putchar(',');
-        if (readings[index_of(kwh)].good) {
-            std::printf("%d", static_cast<int>(readings[index_of(kwh)].number));
+        if (energy.good) {
+            std::printf("%d", static_cast<int>(energy.number));
         }
         std::putchar('\n');
         return;
@@ -446,9 +477,9 @@ void print_sample(const WallTime& t, const DeviceItem& dac, const DeviceItem& kw
         break;
     }
     std::printf("%s  %s ", stamp.text, dac.key);
-    print_value(dac, false);
+    print_value(run, dac, false);
     std::printf("  %s ", kwh.key);
-    print_value(kwh, false);
+    print_value(run, kwh, false);
     if (bar) {
         const int filled =
             level.good ? (static_cast<int>(level.number) * bar_width + 127) / 255 : 0;
@@ -461,17 +492,18 @@ void print_sample(const WallTime& t, const DeviceItem& dac, const DeviceItem& kw
     std::putchar('\n');
 }
 
-void watch() {
+void watch(ModeRun& run) {
+    const ModeRequest& request = run.request;
     const DeviceItem& dac = *item_by_key("dac_value", 9);
     const DeviceItem& kwh = *item_by_key("kwh_value", 9);
-    const bool bar = request->format == Format::text && system_stdout_is_terminal();
+    const bool bar = request.format == Format::text && system_stdout_is_terminal();
     // SIGINT and SIGTERM end the samples here, with the summary.
-    leave_signals_to_caller(true);
-    if (request->format == Format::csv) {
+    run.link.signals_to_caller = true;
+    if (request.format == Format::csv) {
         std::printf("time,%s,%s\n", dac.key, kwh.key);
     }
     // Samples nobody can see are not taken, nor summed up.
-    if (!output_written()) {
+    if (!output_written(run)) {
         return;
     }
     std::uint32_t samples = 0;
@@ -481,26 +513,27 @@ void watch() {
     const std::uint64_t start = system_monotonic_us();
     while (system_held_signal() == 0) {
         const WallTime at = system_wall_time();
-        const bool faults_before = any_fault;
-        any_fault = false;
-        take(dac);
-        take(kwh);
-        faulted += any_fault ? 1u : 0u;
-        any_fault = any_fault || faults_before;
-        print_sample(at, dac, kwh, bar);
-        if (!output_written()) {
+        const bool faults_before = run.any_fault;
+        run.any_fault = false;
+        if (!take(run, dac) || !take(run, kwh)) {
             return;
         }
-        widen(levels, readings[index_of(dac)]);
-        widen(energy, readings[index_of(kwh)]);
+        faulted += run.any_fault ? 1u : 0u;
+        run.any_fault = run.any_fault || faults_before;
+        print_sample(run, at, dac, kwh, bar);
+        if (!output_written(run)) {
+            return;
+        }
+        widen(levels, run.readings[index_of(dac)]);
+        widen(energy, run.readings[index_of(kwh)]);
         ++samples;
-        if (samples == request->count) {
+        if (samples == request.count) {
             break;
         }
         // Samples keep to their times from the start: a slow exchange does
         // not shift the ones after it. One longer than the period is
         // followed at once by the next.
-        const std::uint64_t next = start + std::uint64_t{samples} * request->period_ms * 1000u;
+        const std::uint64_t next = start + std::uint64_t{samples} * request.period_ms * 1000u;
         const std::uint64_t now = system_monotonic_us();
         if (next > now &&
             system_sleep_or_interrupted(static_cast<unsigned>((next - now + 999u) / 1000u))) {
@@ -512,87 +545,97 @@ void watch() {
            samples == 1 ? "" : "s", static_cast<unsigned long>(faulted));
     append_range(summary, dac.key, levels);
     append_range(summary, kwh.key, energy);
-    tell_cause("%s", summary.text);
+    tell_cause(run.link.name, "%s", summary.text);
 }
 
 // A port that failed (or could not be opened): one line on standard error,
 // and in JSON the run's object all the same, with "error", so that a report
 // of many meters has a line for each.
-void report_port_failure(const char* message, const char* why, const char* cause) {
+void report_port_failure(ModeRun& run) {
+    const FrameLink& link = run.link;
+    const char* message = link.fault_message;
     Line line{};
     append(line, "%.*s", static_cast<int>(std::strcspn(message, "\n")), message);
-    for (const char* part : {why, cause}) {
+    for (const char* part : {link_failure_text(link), link.fault_cause}) {
         if (part[0] != '\0') {
             append(line, "%s%s", line.length > 0 ? ": " : "", part);
         }
     }
-    tell_cause("%s", line.text);
-    if (request->format != Format::json) {
+    tell_cause(link.name, "%s", line.text);
+    if (run.request.format != Format::json) {
         return;
     }
-    if (request->mode == Mode::watch) {
+    if (run.request.mode == Mode::watch) {
         std::printf("{\"time\":\"%s\",\"port\":", stamp_of(system_wall_time()).text);
-        print_json_text(request->port);
+        print_json_text(run.request.port);
         print_json_key("error");
         print_json_text(line.text);
         std::fputs("}\n", stdout);
     } else {
-        print_json_readings(line.text);
+        print_json_readings(run, line.text);
     }
-    output_written();
+    output_written(run);
 }
 
 } // namespace
 
-int run_mode(const ModeRequest& r) {
-    request = &r;
-    any_fault = false;
-    any_difference = false;
-    std::memset(readings, 0, sizeof readings);
-    char why[256];
-    if (r.trace_file != nullptr && !wire_trace_open(r.trace_file, r.port, why, sizeof why)) {
-        std::fprintf(stderr, "tolvaner: %s: cannot open the trace file %s: %s\n", r.port,
-                     r.trace_file, why);
+int run_mode(FrameLink& link, const ModeRequest& request, const char* root) {
+    ModeRun run{request, link, {}, false, false, frame_good, {}};
+    if (request.trace_file != nullptr &&
+        !wire_trace_open(*link.trace, request.trace_file, request.port)) {
+        std::fprintf(stderr, "tolvaner: %s: cannot open the trace file %s: %s\n", request.port,
+                     request.trace_file, link.trace->why);
         return status_failure;
     }
-    // Standard output carries results only, so that a script can take them.
-    port_failures_to(report_port_failure);
     // From the open to the close the device's gap is owed between frames:
     // SIGINT and SIGTERM act only between frames, once it is paid.
     system_hold_signals();
-    open_port(r.port);
-    use_fast_exchange(true);
-    switch (r.mode) {
-    case Mode::read:
-        read_all();
-        break;
-    case Mode::set:
-        set_and_verify();
-        break;
-    case Mode::watch:
-        watch();
-        break;
-    case Mode::none:
-        break;
+    if (!open_named_port(link, request.port, root)) {
+        run.stopped = frame_port_failed;
+    } else {
+        use_fast_exchange(link, true);
+        switch (request.mode) {
+        case Mode::read:
+            read_all(run);
+            break;
+        case Mode::set:
+            set_and_verify(run);
+            break;
+        case Mode::watch:
+            watch(run);
+            break;
+        case Mode::none:
+            break;
+        }
+        use_fast_exchange(link, false);
+        link.signals_to_caller = false;
     }
-    use_fast_exchange(false);
-    close_port();
+    // Standard output carries results only, so that a script can take them;
+    // a port failure is no success, whatever came before it.
+    if (run.stopped == frame_port_failed) {
+        report_port_failure(run);
+    }
+    link_close(link);
     // A trace with lines missing has said so on standard error already.
-    const bool traced = wire_trace_close();
-    port_failures_to(nullptr);
+    const bool traced = wire_trace_close(*link.trace);
+    if (run.stopped == frame_port_failed) {
+        return status_failure;
+    }
     // Results that could not be written (a full disk, a closed pipe) are lost,
     // and so is a record a script asked for.
-    const bool written = output_written();
+    const bool written = output_written(run);
     // Whatever came, --watch has said its summary: the program ends as the
-    // signal ends it, so that a calling script stops too.
-    leave_signals_to_caller(false);
-    end_if_signalled();
+    // signal ends it, so that a calling script stops too. The signal stays
+    // held until then.
+    if (system_held_signal() != 0) {
+        return status_signalled;
+    }
     system_release_signals();
     if (!written || !traced) {
         return status_failure;
     }
-    if (any_fault) {
+    if (run.any_fault) {
         return status_no_good_reply;
     }
-    return any_difference ? status_value_differs : status_good;
+    return run.any_difference ? status_value_differs : status_good;
 }

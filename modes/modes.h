@@ -3,6 +3,7 @@
 // a script can act on.
 #pragma once
 
+#include "link/frame_link.h"
 #include "protocol/device_items.h"
 
 #include <cstdint>
@@ -40,14 +41,21 @@ struct ModeRequest {
     std::uint32_t count;     // --count; 0: until Ctrl-C
 };
 
+// Why a KEY=VALUE word was refused.
+struct Refusal {
+    char text[160];
+};
+
 // Reads one KEY=VALUE word. A setting (`expect` false) takes a settable key
 // or its console letter and a plain decimal integer in the console's range
 // for it; an expectation takes any key and the value as the device reports
 // it (text for the product ID and the output mode). Returns nullptr when
-// taken, else why not, in words that name the key and, for a setting, its
-// range (valid until the next call).
-const char* parse_assignment(const char* word, bool expect, Assignment& out);
+// taken, else why not (in `refusal`), in words that name the key and, for a
+// setting, its range.
+const char* parse_assignment(const char* word, bool expect, Assignment& out, Refusal& refusal);
 
-// Runs the mode and returns its exit status. Results go to standard output,
-// one line per faulted or differing item to standard error.
-int run_mode(const ModeRequest& request);
+// Runs the mode over `link` (its port looked up under `root` when a usb:
+// selector names it; its trace in link.trace) and returns its exit status,
+// or status_signalled. Results go to standard output, one line per faulted
+// or differing item to standard error.
+int run_mode(FrameLink& link, const ModeRequest& request, const char* root);

@@ -1,7 +1,6 @@
 #include "program/command_line.h"
 
 #include "console/console.h"
-#include "link/serial_port.h"
 #include "modes/modes.h"
 #include "ports/port_identity.h"
 #include "system/system.h"
@@ -11,8 +10,6 @@
 #include <cstring>
 
 namespace {
-
-const char* port_root = "/";
 
 void print_usage() {
     std::fputs("Enter: 'tolvaner      COMn' where n = 1-9\n"
@@ -112,6 +109,7 @@ struct Request {
     const char* port;       // Action::console
     const char* trace_file; // nullptr: no trace (the modes get it in `mode` too)
     ModeRequest mode;       // Action::mode
+    Refusal refusal;        // why a KEY=VALUE word was refused
 };
 
 // Fills `r` with a refusal; false, for the parser to return.
@@ -245,7 +243,7 @@ bool take_assignments(char** argv, int& i, int port, const char* value, bool exp
         if (count == max_assignments) {
             return refuse(r, "too many KEY=VALUE words");
         }
-        if (const char* why = parse_assignment(word, expect, list[count])) {
+        if (const char* why = parse_assignment(word, expect, list[count], r.refusal)) {
             return refuse(r, option, " ", why);
         }
         for (int k = 0; k < count; ++k) {
@@ -418,7 +416,7 @@ void complain(const Request& r) {
     std::fputc('\n', stderr);
 }
 
-int run(const Request& r) {
+int run(const Request& r, const Surroundings& around) {
     switch (r.action) {
     case Action::usage:
         if (r.usage_lead != nullptr) {
@@ -437,27 +435,31 @@ int run(const Request& r) {
         std::printf("tolvaner %s\n", TOLVANER_VERSION);
         return 0;
     case Action::list:
-        list_ports(port_root);
+        list_ports(around.port_root);
         return 0;
     case Action::console:
-        return run_console(r.port, r.trace_file);
+        return run_console(*around.link, r.port, r.trace_file, around.input, around.port_root);
     case Action::mode:
-        return run_mode(r.mode);
+        return run_mode(*around.link, r.mode, around.port_root);
     }
     return 1;
 }
 
 } // namespace
 
-void set_port_root(const char* root) { port_root = root; }
-
-int run_tolvaner(int argc, char** argv) {
+int run_tolvaner(int argc, char** argv, const Surroundings& around) {
     // Before the trace file or the port can take the number of a standard
     // stream the program was started without.
     system_guard_standard_streams();
+    around.link->trace = around.trace;
     Request request{};
     parse(argc, argv, request);
-    const int status = run(request);
+    const int status = run(request, around);
+    // The port is closed, the device's gap after the last byte paid: a
+    // SIGINT or SIGTERM held until now ends the program as it would have.
+    if (status == status_signalled) {
+        system_end_by_signal(system_held_signal());
+    }
     // A list, a version or results lost to a full disk are no success either.
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         return 1;

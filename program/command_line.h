@@ -1,10 +1,24 @@
 // The command line: which options, which mode, or the console.
 #pragma once
 
-// The program's main routine: reads the options and runs the console or a
-// mode. Returns the exit status.
-int run_tolvaner(int argc, char** argv);
+#include "link/frame_link.h"
+#include "link/wire_trace.h"
 
-// Where `tolvaner --list` looks for ports: "/" unless a test gives a tree of
-// its own (see list_serial_ports).
-void set_port_root(const char* root);
+#include <cstdio>
+
+// What the program runs with besides its arguments: where operator input
+// comes from, where --list and usb: selectors look for ports ("/" unless a
+// test gives a tree of its own, see list_ports), and the link and trace the
+// console or a mode drives. These are static storage, as the command loop
+// allocates nothing; the program's entry owns its own, tests theirs.
+struct Surroundings {
+    std::FILE* input;
+    const char* port_root;
+    FrameLink* link;
+    WireTrace* trace;
+};
+
+// The program's main routine: reads the options and runs the console or a
+// mode. Returns the exit status; a SIGINT or SIGTERM held during a frame
+// ends the program here, once the port is closed.
+int run_tolvaner(int argc, char** argv, const Surroundings& around);

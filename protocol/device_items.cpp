@@ -75,38 +75,37 @@ int payload_needed(Opcode query, ReadbackItem readback) {
 
 // The link refuses a reply too short for the value: it would show bytes the
 // device never sent as that value (its checksum byte above all).
-FrameResult query_item(const DeviceItem& item) { return query(item.query, item.readback); }
-
-FrameResult query(Opcode opcode, ReadbackItem item) {
-    return query(opcode, item, static_cast<std::uint8_t>(payload_needed(opcode, item)));
+FrameResult query_item(FrameLink& link, const DeviceItem& item) {
+    return query(link, item.query, item.readback,
+                 static_cast<std::uint8_t>(item_payload_needed(item)));
 }
 
-std::int32_t item_value(const DeviceItem& item) {
+FrameResult query(FrameLink& link, Opcode opcode, ReadbackItem item) {
+    return query(link, opcode, item, static_cast<std::uint8_t>(payload_needed(opcode, item)));
+}
+
+std::int32_t item_value(const FrameLink& link, const DeviceItem& item) {
     switch (item.decode) {
     case ItemDecode::signed_byte:
-        return reply_s8();
+        return reply_s8(link);
     case ItemDecode::unsigned_word:
-        return reply_u16();
+        return reply_u16(link);
     default:
-        return reply_u8();
+        return reply_u8(link);
     }
 }
 
-void set_item(const DeviceItem& item, std::int32_t value) {
+FrameResult set_item(FrameLink& link, const DeviceItem& item, std::int32_t value) {
     switch (item.setting) {
     case Opcode::pulse_value:
-        set_pulse_value(static_cast<std::uint16_t>(value));
-        break;
+        return set_pulse_value(link, static_cast<std::uint16_t>(value));
     case Opcode::full_scale:
-        set_full_scale(static_cast<std::uint8_t>(value));
-        break;
+        return set_full_scale(link, static_cast<std::uint8_t>(value));
     case Opcode::output_mode:
-        set_output_mode(static_cast<std::uint8_t>(value));
-        break;
+        return set_output_mode(link, static_cast<std::uint8_t>(value));
     case Opcode::average_interval:
-        set_average_interval(static_cast<std::uint8_t>(value));
-        break;
+        return set_average_interval(link, static_cast<std::uint8_t>(value));
     default:
-        break;
+        return frame_good;
     }
 }

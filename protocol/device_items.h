@@ -49,11 +49,11 @@ int item_payload_needed(const DeviceItem& item);
 int payload_needed(Opcode query, ReadbackItem readback);
 
 // Queries the item. On frame_good its value is in the reply (item_value).
-FrameResult query_item(const DeviceItem& item);
+FrameResult query_item(FrameLink& link, const DeviceItem& item);
 // query() asking for the payload the table gives that query.
-FrameResult query(Opcode opcode, ReadbackItem item);
+FrameResult query(FrameLink& link, Opcode opcode, ReadbackItem item);
 // The value of a good reply as a number (a character as its byte value);
 // not for text.
-std::int32_t item_value(const DeviceItem& item);
+std::int32_t item_value(const FrameLink& link, const DeviceItem& item);
 // Sends the setting; `value` lies in [low, high].
-void set_item(const DeviceItem& item, std::int32_t value);
+FrameResult set_item(FrameLink& link, const DeviceItem& item, std::int32_t value);

@@ -1,102 +1,101 @@
 #include "protocol/device_messages.h"
 
-#include "system/system.h"
 #include "system/text_escape.h"
+#include "system/system.h"
 
 #include <cstdio>
 
 namespace {
 
-void send_request(Opcode opcode, std::uint8_t length, bool is_query = false) {
-    tx_buffer[0] = static_cast<std::uint8_t>(opcode);
-    tx_buffer[1] = length;
-    if (is_query) {
-        send_query_frame(length);
-    } else {
-        send_frame(length);
-    }
+FrameResult send_request(FrameLink& link, Opcode opcode, std::uint8_t length,
+                         bool is_query = false) {
+    link.tx_buffer[0] = static_cast<std::uint8_t>(opcode);
+    link.tx_buffer[1] = length;
+    return is_query ? send_query_frame(link, length) : send_frame(link, length);
 }
 
-void send_byte_setting(Opcode opcode, std::uint8_t value) {
-    tx_buffer[2] = value;
-    send_request(opcode, 1);
+FrameResult send_byte_setting(FrameLink& link, Opcode opcode, std::uint8_t value) {
+    link.tx_buffer[2] = value;
+    return send_request(link, opcode, 1);
 }
 
 constexpr int max_product_id_length = 4;
 
-bool fast_exchange;
-
 } // namespace
 
-void use_fast_exchange(bool on) {
-    fast_exchange = on;
-    owe_last_gap(on);
+FrameResult set_pulse_value(FrameLink& link, std::uint16_t watt_hours) {
+    link.tx_buffer[2] = static_cast<std::uint8_t>(watt_hours & 0xFF);
+    link.tx_buffer[3] = static_cast<std::uint8_t>(watt_hours >> 8);
+    return send_request(link, Opcode::pulse_value, 2);
 }
 
-void set_pulse_value(std::uint16_t watt_hours) {
-    tx_buffer[2] = static_cast<std::uint8_t>(watt_hours & 0xFF);
-    tx_buffer[3] = static_cast<std::uint8_t>(watt_hours >> 8);
-    send_request(Opcode::pulse_value, 2);
+FrameResult set_full_scale(FrameLink& link, std::uint8_t range) {
+    return send_byte_setting(link, Opcode::full_scale, range);
 }
 
-void set_full_scale(std::uint8_t range) { send_byte_setting(Opcode::full_scale, range); }
-
-void set_output_mode(std::uint8_t mode) { send_byte_setting(Opcode::output_mode, mode); }
-
-void set_average_interval(std::uint8_t interval) {
-    send_byte_setting(Opcode::average_interval, interval);
+FrameResult set_output_mode(FrameLink& link, std::uint8_t mode) {
+    return send_byte_setting(link, Opcode::output_mode, mode);
 }
 
-void set_defaults() { send_request(Opcode::set_defaults, 0); }
+FrameResult set_average_interval(FrameLink& link, std::uint8_t interval) {
+    return send_byte_setting(link, Opcode::average_interval, interval);
+}
 
-void enter_test_mode() { send_request(Opcode::test_mode, 0); }
+FrameResult set_defaults(FrameLink& link) { return send_request(link, Opcode::set_defaults, 0); }
 
-FrameResult query(Opcode opcode, ReadbackItem item, std::uint8_t payload_needed) {
+FrameResult enter_test_mode(FrameLink& link) { return send_request(link, Opcode::test_mode, 0); }
+
+FrameResult query(FrameLink& link, Opcode opcode, ReadbackItem item, std::uint8_t payload_needed) {
     // An answer to an earlier setting request, or line noise, must never be
     // taken for this query's reply: the send throws away what is waiting just
     // before the request's last byte.
     if (opcode == Opcode::readback) {
-        tx_buffer[2] = static_cast<std::uint8_t>(item);
-        send_request(opcode, 1, true);
-    } else {
-        send_request(opcode, 0, true);
+        link.tx_buffer[2] = static_cast<std::uint8_t>(item);
+    }
+    const FrameResult sent = send_request(link, opcode, opcode == Opcode::readback ? 1 : 0, true);
+    if (sent != frame_good) {
+        return sent;
     }
     FrameResult result;
-    if (fast_exchange) {
+    if (link.fast) {
         // The reply's wait starts inside the last byte's gap, which is owed.
-        result = await_reply(payload_needed, byte_gap_ms + reply_settle_ms, reply_quiet_ms);
+        result = await_reply(link, payload_needed, byte_gap_ms + reply_settle_ms, reply_quiet_ms);
     } else {
         system_pause_ms(reply_settle_ms);
-        result = receive_reply(payload_needed);
+        result = receive_reply(link, payload_needed);
     }
     if (result == frame_fault) {
         // The device may still be sending a reply that missed the settle
         // time. Give it that long again and throw it away, or a query typed
         // ahead takes it for its own.
         system_pause_ms(reply_settle_ms);
-        discard_input("after the faulted reply's wait");
+        discard_input(link, "after the faulted reply's wait");
     }
     return result;
 }
 
-std::uint8_t reply_payload_length() { return rx_buffer[1]; }
+std::uint8_t reply_payload_length(const FrameLink& link) { return link.rx_buffer[1]; }
 
-std::uint16_t reply_u16() { return static_cast<std::uint16_t>(rx_buffer[2] | (rx_buffer[3] << 8)); }
+std::uint16_t reply_u16(const FrameLink& link) {
+    return static_cast<std::uint16_t>(link.rx_buffer[2] | (link.rx_buffer[3] << 8));
+}
 
-std::uint8_t reply_u8() { return rx_buffer[2]; }
+std::uint8_t reply_u8(const FrameLink& link) { return link.rx_buffer[2]; }
 
-std::int8_t reply_s8() { return static_cast<std::int8_t>(rx_buffer[2]); }
+std::int8_t reply_s8(const FrameLink& link) { return static_cast<std::int8_t>(link.rx_buffer[2]); }
 
-int reply_text_length() {
-    int limit = reply_payload_length() < max_product_id_length ? reply_payload_length()
-                                                               : max_product_id_length;
+int reply_text_length(const FrameLink& link) {
+    const int length = reply_payload_length(link);
+    const int limit = length < max_product_id_length ? length : max_product_id_length;
     int n = 0;
-    while (n < limit && rx_buffer[2 + n] != 0) {
+    while (n < limit && link.rx_buffer[2 + n] != 0) {
         ++n;
     }
     return n;
 }
 
-const char* reply_text() { return reinterpret_cast<const char*>(rx_buffer + 2); }
+const char* reply_text(const FrameLink& link) {
+    return reinterpret_cast<const char*>(link.rx_buffer + 2);
+}
 
 void print_device_bytes(const char* bytes, int count) { print_escaped(stdout, bytes, count); }

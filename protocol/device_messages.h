@@ -36,37 +36,33 @@ constexpr unsigned reply_settle_ms = 400;
 // in one piece, well under a millisecond at 57600 baud.
 constexpr unsigned reply_quiet_ms = 20;
 
-// Off (the console): every query waits the full settle time, then reads once.
-// On (the option-led modes): a query ends as soon as exactly one whole frame
-// has come and the line stayed quiet after it; the settle time is the limit.
-// Faults then print nothing: last_read_verdict() says what went wrong.
-void use_fast_exchange(bool on);
-
-// Setting requests. The console has checked the ranges; no reply is read.
-void set_pulse_value(std::uint16_t watt_hours);
-void set_full_scale(std::uint8_t range);
-void set_output_mode(std::uint8_t mode);
-void set_average_interval(std::uint8_t interval);
-void set_defaults();
-void enter_test_mode();
+// Setting requests over `link`. The console has checked the ranges; no reply
+// is read. Each returns what the send came to (see send_frame).
+FrameResult set_pulse_value(FrameLink& link, std::uint16_t watt_hours);
+FrameResult set_full_scale(FrameLink& link, std::uint8_t range);
+FrameResult set_output_mode(FrameLink& link, std::uint8_t mode);
+FrameResult set_average_interval(FrameLink& link, std::uint8_t interval);
+FrameResult set_defaults(FrameLink& link);
+FrameResult enter_test_mode(FrameLink& link);
 
 // Sends 'I', 'C' or 'R' (with `item`), waits the settle time and reads the
-// reply once. Input that arrived before the request's last byte is discarded,
-// so only this request's answer can be judged, and the reply must carry the
-// whole value asked for: at least `payload_needed` bytes of payload. On
-// frame_good the reply is in rx_buffer; on frame_fault the fault has been
-// printed (unless fast).
-FrameResult query(Opcode opcode, ReadbackItem item, std::uint8_t payload_needed);
+// reply once (or, in the fast exchange, until one whole frame has come; see
+// use_fast_exchange). Input that arrived before the request's last byte is
+// discarded, so only this request's answer can be judged, and the reply must
+// carry the whole value asked for: at least `payload_needed` bytes of
+// payload. On frame_good the reply is in rx_buffer; on frame_fault the fault
+// has been printed (unless fast).
+FrameResult query(FrameLink& link, Opcode opcode, ReadbackItem item, std::uint8_t payload_needed);
 
 // Reply decoders; valid after query() returned frame_good.
-std::uint8_t reply_payload_length();
-std::uint16_t reply_u16();
-std::uint8_t reply_u8();
-std::int8_t reply_s8();
+std::uint8_t reply_payload_length(const FrameLink& link);
+std::uint16_t reply_u16(const FrameLink& link);
+std::uint8_t reply_u8(const FrameLink& link);
+std::int8_t reply_s8(const FrameLink& link);
 // The product ID: up to four characters from the payload, ending early at a
 // zero byte. Returns the count of characters at reply_text().
-int reply_text_length();
-const char* reply_text();
+int reply_text_length(const FrameLink& link);
+const char* reply_text(const FrameLink& link);
 
 // Prints bytes the device sent (a product ID, an output mode) on standard
 // output. One that is not printable ASCII (a control character, an escape

@@ -443,12 +443,12 @@ struct RefusedCase {
 class RefusedEntry : public ConsoleTest, public testing::WithParamInterface<RefusedCase> {};
 
 TEST_P(RefusedEntry, SendsNothingAndIsNotRunAsACommand) {
-    tx_buffer[5] = 0x77;
+    test_link.tx_buffer[5] = 0x77;
     ConsoleRun run = run_console_with(GetParam().input);
     EXPECT_EQ(run.out, prompt + std::string(GetParam().prompt) + "invalid entry\n" + prompt + "\n");
     EXPECT_TRUE(fake::wire().empty());
-    EXPECT_EQ(tx_buffer[0], 0);
-    EXPECT_EQ(tx_buffer[5], 0x77);
+    EXPECT_EQ(test_link.tx_buffer[0], 0);
+    EXPECT_EQ(test_link.tx_buffer[5], 0x77);
     EXPECT_EQ(run.status, 0);
 }
 

@@ -1,7 +1,6 @@
 // tolvaner --list against sysfs trees of the shapes the kernel makes: USB
 // serial adapters, CDC ACM devices, and 8250 ports with and without a UART,
 // before and after the serial-base bus (Linux 6.3).
-#include "link/serial_port.h"
 #include "ports/port_identity.h"
 #include "ports/port_selector.h"
 #include "tests/support/console_session.h"
@@ -194,9 +193,7 @@ TEST_P(PortList, NamesEachPortWithWhatIdentifiesIt) {
         shape(tree);
     }
     const std::string root = tree.root();
-    set_port_root(root.c_str());
-    ConsoleRun run = run_console_args("", {"--list"});
-    set_port_root("/");
+    ConsoleRun run = run_console_args("", {"--list"}, root.c_str());
     EXPECT_EQ(run.out, GetParam().out);
     EXPECT_EQ(run.status, 0);
     EXPECT_TRUE(fake::platform().opened_name.empty());
@@ -238,19 +235,17 @@ TEST_P(UsbSelect, OpensTheOnePortOfThatUsbIdentity) {
         shape(tree);
     }
     const std::string root = tree.root();
-    usb_selector_set_root(root.c_str());
     if (GetParam().result[0] == '^') {
         EXPECT_EXIT(
             {
                 dup2(2, 1);
-                open_port(GetParam().selector);
+                exit_with_console_on(GetParam().selector, root.c_str());
             },
             testing::ExitedWithCode(1), GetParam().result);
     } else {
-        open_port(GetParam().selector);
+        run_console_args("", {GetParam().selector}, root.c_str());
         EXPECT_EQ(fake::platform().opened_name, GetParam().result);
     }
-    usb_selector_set_root("/");
 }
 
 const std::string no_port = "^serial port does not exist\ntolvaner: ";

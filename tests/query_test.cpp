@@ -1,7 +1,6 @@
 #include "tests/support/case_name.h"
 #include "tests/support/console_session.h"
 
-#include "link/serial_port.h"
 #include "protocol/device_items.h"
 #include "protocol/device_messages.h"
 
@@ -145,16 +144,16 @@ struct FastCase {
 };
 
 class FastReply : public ConsoleTest, public testing::WithParamInterface<FastCase> {
-    void TearDown() override { use_fast_exchange(false); }
+    void TearDown() override { use_fast_exchange(test_link, false); }
 };
 
 TEST_P(FastReply, EndsAtOneWholeFrameAndCatchesWhatFollows) {
     for (const auto& [at, bytes] : GetParam().arrivals) {
         fake::arrive(100 + at, bytes);
     }
-    use_fast_exchange(true);
-    FrameResult result = query(Opcode::code_revision, ReadbackItem::none);
-    EXPECT_EQ(last_read_verdict(), GetParam().verdict);
+    use_fast_exchange(test_link, true);
+    FrameResult result = query(test_link, Opcode::code_revision, ReadbackItem::none);
+    EXPECT_EQ(last_read_verdict(test_link), GetParam().verdict);
     EXPECT_EQ(result == frame_good, GetParam().verdict == ReadVerdict::good);
     if (GetParam().done_by != 0) {
         EXPECT_LE(fake::platform().now_ms, 100 + GetParam().done_by);
@@ -192,19 +191,71 @@ TEST_F(ConsoleTest, FastExchangeKeepsTheGapAndDropsALateSettingAnswer) {
     fake::platform().replies.push_back({frame({0x53, 1, 4}), 120});
     fake::platform().replies.push_back({frame({0x43, 1, 0x07}), 5});
     fake::platform().replies.push_back({frame({0x43, 1, 0x08}), 5});
-    use_fast_exchange(true);
-    set_full_scale(4);
-    EXPECT_EQ(query(Opcode::code_revision, ReadbackItem::none), frame_good);
-    EXPECT_EQ(reply_s8(), 7);
-    EXPECT_EQ(query(Opcode::code_revision, ReadbackItem::none), frame_good);
-    EXPECT_EQ(reply_s8(), 8);
-    use_fast_exchange(false);
+    use_fast_exchange(test_link, true);
+    set_full_scale(test_link, 4);
+    EXPECT_EQ(query(test_link, Opcode::code_revision, ReadbackItem::none), frame_good);
+    EXPECT_EQ(reply_s8(test_link), 7);
+    EXPECT_EQ(query(test_link, Opcode::code_revision, ReadbackItem::none), frame_good);
+    EXPECT_EQ(reply_s8(test_link), 8);
+    use_fast_exchange(test_link, false);
     const auto& written = fake::platform().written;
     ASSERT_EQ(written.size(), 10U);
     for (size_t i = 1; i < written.size(); ++i) {
         EXPECT_GE(written[i].at_ms - written[i - 1].at_ms, byte_gap_ms) << i;
     }
 }
+
+// A port failure or a held signal comes back from an exchange as its result,
+// with the link's reason, and the caller closes the link with the gap paid.
+struct ResultCase {
+    const char* name;
+    bool write_fails;
+    bool read_fails;
+    unsigned long signal_at_ms;
+    bool signals_to_caller;
+    FrameResult result;
+    const char* message; // the link's fault_message
+    size_t bytes_sent;
+    int holds_kept; // a signal to end the program on stays held
+};
+
+class ExchangeResult : public ConsoleTest, public testing::WithParamInterface<ResultCase> {};
+
+TEST_P(ExchangeResult, ComesBackWithItsReason) {
+    const ResultCase& c = GetParam();
+    fake::Platform& p = fake::platform();
+    p.failure_text = "the reason";
+    p.write_fails = c.write_fails;
+    p.read_fails = c.read_fails;
+    p.signal_at_ms = c.signal_at_ms;
+    p.signal_number = SIGINT;
+    p.replies.push_back({frame({0x43, 1, 0x07}), 5});
+    ASSERT_EQ(link_open(test_link, "COM1"), PortOpenResult::ok);
+    use_fast_exchange(test_link, true);
+    test_link.signals_to_caller = c.signals_to_caller;
+    EXPECT_EQ(query(test_link, Opcode::code_revision, ReadbackItem::none), c.result);
+    EXPECT_STREQ(test_link.fault_message, c.message);
+    EXPECT_STREQ(link_failure_text(test_link), c.message[0] != '\0' ? "the reason" : "");
+    EXPECT_EQ(fake::wire().size(), c.bytes_sent);
+    EXPECT_EQ(p.hold_depth, c.holds_kept);
+    link_close(test_link);
+    EXPECT_FALSE(p.is_open);
+    EXPECT_EQ(fake::gap_unpaid_at_close(), 0u);
+}
+
+const char* const write_failed = "error occurred during write operation\n";
+const char* const read_failed = "error occurred during read operation\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ExchangeResult,
+    testing::Values(
+        ResultCase{"good", false, false, ~0ul, false, frame_good, "", 3, 0},
+        ResultCase{"write_failed", true, false, ~0ul, false, frame_port_failed, write_failed, 0, 0},
+        ResultCase{"read_failed", false, true, ~0ul, false, frame_port_failed, read_failed, 3, 0},
+        ResultCase{"signal_before_the_frame", false, false, 0, false, frame_signalled, "", 0, 1},
+        ResultCase{"signal_in_the_frame", false, false, 60, false, frame_signalled, "", 3, 1},
+        ResultCase{"signal_left_to_the_caller", false, false, 60, true, frame_good, "", 3, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ConsoleTest, StartUpReadTakesInWhatIsWaiting) {
     struct {
@@ -219,11 +270,12 @@ TEST_F(ConsoleTest, StartUpReadTakesInWhatIsWaiting) {
         fake::arrive(0, c.waiting);
         ConsoleRun run = run_console_with("x");
         EXPECT_EQ(run.out, c.before_prompt + prompt);
-        EXPECT_EQ(bytes_read, c.waiting.size());
+        EXPECT_EQ(test_link.bytes_read, c.waiting.size());
     }
 }
 
-// Fatal failures print their message on standard output and end with status 1.
+// Fatal failures print their message on standard output and end the session
+// with status 1 (the child's exit status is that plus 100).
 // The death-test child's standard output is pointed at its standard error so
 // that the message can be matched.
 void run_in_child(const std::string& input, std::string trace = "") {
@@ -231,16 +283,15 @@ void run_in_child(const std::string& input, std::string trace = "") {
     std::FILE* in = std::tmpfile();
     std::fputs(input.c_str(), in);
     std::rewind(in);
-    console_set_input(in);
     char program[] = "tolvaner";
     char port[] = "COM1";
     char option[] = "--trace";
     char* argv[] = {program, port, nullptr};
     if (!trace.empty()) {
         char* traced[] = {program, option, trace.data(), port, nullptr};
-        std::exit(run_tolvaner(4, traced) + 100);
+        std::exit(run_program(4, traced, in) + 100);
     }
-    std::exit(run_tolvaner(2, argv) + 100);
+    std::exit(run_program(2, argv, in) + 100);
 }
 
 TEST(FatalFailure, EachPortFailureHasItsMessageAndStatus1) {
@@ -263,7 +314,7 @@ TEST(FatalFailure, EachPortFailureHasItsMessageAndStatus1) {
             {
                 dup2(2, 1);
                 std::fflush(stdout);
-                open_port("COM7");
+                exit_with_console_on("COM7");
             },
             testing::ExitedWithCode(1),
             std::string("^") + c.message + "tolvaner: COM7: the reason" + (named ? ": " : "\n$"));
@@ -274,13 +325,13 @@ TEST(FatalFailure, ReadAndWriteFailuresEndTheSession) {
     fake::reset();
     fake::platform().write_fails = true;
     fake::platform().failure_text = "the reason";
-    EXPECT_EXIT(run_in_child("d"), testing::ExitedWithCode(1),
+    EXPECT_EXIT(run_in_child("d"), testing::ExitedWithCode(101),
                 "^Enter user command: error occurred during write operation\n"
                 "tolvaner: COM1: the reason\n$");
 #ifndef _WIN32 // a death test there is a new process, with a new pid
     // The trace keeps what went out before the failure, and why it stopped.
     const std::string trace = testing::TempDir() + "tolvaner-write-" + std::to_string(getpid());
-    EXPECT_EXIT(run_in_child("v 1000", trace), testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(run_in_child("v 1000", trace), testing::ExitedWithCode(101), "");
     std::ifstream file(trace);
     std::string last;
     for (std::string line; std::getline(file, line);) {
@@ -290,7 +341,7 @@ TEST(FatalFailure, ReadAndWriteFailuresEndTheSession) {
     EXPECT_EQ(last.substr(last.find(" tx")), " tx  write failed at byte 1: the reason");
 #endif
     fake::platform().read_fails = true;
-    EXPECT_EXIT(run_in_child("x"), testing::ExitedWithCode(1),
+    EXPECT_EXIT(run_in_child("x"), testing::ExitedWithCode(101),
                 "^error occurred during read operation\ntolvaner: COM1: the reason\n$");
 }
 
@@ -332,7 +383,6 @@ TEST_P(EveryEnd, PaysTheLastGapAndNeverCutsAFrame) {
             std::FILE* in = std::tmpfile();
             std::fputs(c.input.c_str(), in);
             std::rewind(in);
-            console_set_input(in);
             std::vector<std::string> args = c.args;
             args.insert(args.begin(), "tolvaner");
             args.push_back("COM1");
@@ -341,7 +391,7 @@ TEST_P(EveryEnd, PaysTheLastGapAndNeverCutsAFrame) {
                 argv.push_back(a.data());
             }
             argv.push_back(nullptr);
-            std::exit(run_tolvaner(static_cast<int>(args.size()), argv.data()) + 100);
+            std::exit(run_program(static_cast<int>(args.size()), argv.data(), in) + 100);
         },
         testing::ExitedWithCode(c.exit_code), c.errors);
 }
@@ -365,7 +415,7 @@ INSTANTIATE_TEST_SUITE_P(
                 0,
                 0,
                 true,
-                1,
+                101,
                 "fake: closed after 3 bytes, 0 ms of the gap unpaid\n$"},
         // The second query's frame goes out from 150 ms to 250 ms.
         EndCase{"sigterm_in_a_read",
@@ -390,17 +440,18 @@ INSTANTIATE_TEST_SUITE_P(
                     std::to_string(SIGINT) + "\n$"},
         // The signal comes during the first sample: the day's sleep after it
         // ends at once, the summary is said, then the signal acts.
-        EndCase{"sigint_in_a_watch",
-                {"--watch", "86400"},
-                "",
-                {frame({'R', 1, 51}), frame({'R', 2, 0, 0})},
-                10,
-                SIGINT,
-                false,
-                128 + SIGINT,
-                "tolvaner: COM1: 1 sample, 0 without a good reply, dac_value 51 to 51, kwh_value 0 to "
-                "0\nfake: closed after 8 bytes, 0 ms of the gap unpaid\nfake: ended by signal " +
-                    std::to_string(SIGINT) + "\n$"}),
+        EndCase{
+            "sigint_in_a_watch",
+            {"--watch", "86400"},
+            "",
+            {frame({'R', 1, 51}), frame({'R', 2, 0, 0})},
+            10,
+            SIGINT,
+            false,
+            128 + SIGINT,
+            "tolvaner: COM1: 1 sample, 0 without a good reply, dac_value 51 to 51, kwh_value 0 to "
+            "0\nfake: closed after 8 bytes, 0 ms of the gap unpaid\nfake: ended by signal " +
+                std::to_string(SIGINT) + "\n$"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -234,7 +234,6 @@ TEST(Allocation, NoneInALongSessionAfterStartUp) {
     ASSERT_NE(out, nullptr);
     setvbuf(out, out_buffer, _IOFBF, sizeof out_buffer);
 
-    console_set_input(in);
     std::fflush(stdout);
     std::FILE* saved = stdout;
     stdout = out; // glibc lets stdout be reassigned
@@ -245,10 +244,11 @@ TEST(Allocation, NoneInALongSessionAfterStartUp) {
     char trace_file[] = "/dev/null";
     char port[] = "COM1";
     char* argv[] = {program, trace, trace_file, port, nullptr};
-    int status = run_tolvaner(4, argv);
+    static FrameLink link;
+    static WireTrace wire_trace;
+    int status = run_tolvaner(4, argv, Surroundings{in, "/", &link, &wire_trace});
     counting = false;
     stdout = saved;
-    console_set_input(stdin);
     std::fclose(in);
     std::fclose(out);
 
@@ -282,7 +282,10 @@ TEST(Allocation, NoneInTheModesAfterTheFirstRead) {
         argv.push_back(nullptr);
         reads = 0;
         allocations = 0;
-        run_tolvaner(static_cast<int>(args.size()), argv.data());
+        static FrameLink link;
+        static WireTrace trace;
+        run_tolvaner(static_cast<int>(args.size()), argv.data(),
+                     Surroundings{stdin, "/", &link, &trace});
         counting = false;
         found.emplace_back(allocations.load(), reads);
     }

@@ -1,7 +1,6 @@
 // Runs the console in-process against the fake platform.
 #pragma once
 
-#include "console/console.h"
 #include "link/frame_link.h"
 #include "program/command_line.h"
 #include "tests/support/fake_platform.h"
@@ -9,9 +8,29 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+// The link and trace the program runs on in these tests, static storage as
+// the program's own are.
+inline FrameLink test_link;
+inline WireTrace test_trace;
+
+// Runs the program as main does, with operator input from `input` and ports
+// looked up under `root`.
+inline int run_program(int argc, char** argv, std::FILE* input = stdin, const char* root = "/") {
+    return run_tolvaner(argc, argv, Surroundings{input, root, &test_link, &test_trace});
+}
+
+// In a death test's child: runs the console on `port`, with ports looked up
+// under `root`, and ends with its status.
+[[noreturn]] inline void exit_with_console_on(std::string port, const char* root = "/") {
+    char program[] = "tolvaner";
+    char* argv[] = {program, port.data(), nullptr};
+    std::exit(run_program(2, argv, stdin, root));
+}
 
 struct ConsoleRun {
     std::string out;
@@ -20,11 +39,11 @@ struct ConsoleRun {
 };
 
 // Runs the program with `args` after its name.
-inline ConsoleRun run_console_args(const std::string& input, std::vector<std::string> args) {
+inline ConsoleRun run_console_args(const std::string& input, std::vector<std::string> args,
+                                   const char* root = "/") {
     std::FILE* in = std::tmpfile();
     std::fwrite(input.data(), 1, input.size(), in);
     std::rewind(in);
-    console_set_input(in);
     args.insert(args.begin(), "tolvaner");
     std::vector<char*> argv;
     for (std::string& a : args) {
@@ -33,11 +52,10 @@ inline ConsoleRun run_console_args(const std::string& input, std::vector<std::st
     argv.push_back(nullptr);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    int status = run_tolvaner(static_cast<int>(args.size()), argv.data());
+    int status = run_program(static_cast<int>(args.size()), argv.data(), in, root);
     std::fflush(stdout);
     std::string out = testing::internal::GetCapturedStdout();
     ConsoleRun run{out, status, testing::internal::GetCapturedStderr()};
-    console_set_input(stdin);
     std::fclose(in);
     return run;
 }
@@ -53,8 +71,8 @@ class ConsoleTest : public testing::Test {
   protected:
     void SetUp() override {
         fake::reset();
-        std::memset(tx_buffer, 0, sizeof tx_buffer);
-        std::memset(rx_buffer, 0, sizeof rx_buffer);
-        bytes_read = 0;
+        std::memset(test_link.tx_buffer, 0, sizeof test_link.tx_buffer);
+        std::memset(test_link.rx_buffer, 0, sizeof test_link.rx_buffer);
+        test_link.bytes_read = 0;
     }
 };

@@ -1,6 +1,6 @@
 #include "tests/support/fake_platform.h"
 
-#include "link/serial_port.h"
+#include "link/frame_link.h"
 #include "port/serial_port.h"
 #include "system/system.h"
 

@@ -1,6 +1,5 @@
 #include "tests/hardening/fuzz/fuzz_support.h"
 
-#include "console/console.h"
 #include "program/command_line.h"
 
 #include <cstdlib>
@@ -86,14 +85,18 @@ CapturedStdout::~CapturedStdout() {
     }
 }
 
+namespace {
+FrameLink link;
+WireTrace trace;
+} // namespace
+
+FrameLink& console_link() { return link; }
+
 int run_console_on(std::FILE* input) {
-    console_set_input(input);
     char program[] = "tolvaner";
     char port[] = "COM1";
     char* argv[] = {program, port, nullptr};
-    int status = run_tolvaner(2, argv);
-    console_set_input(stdin);
-    return status;
+    return run_tolvaner(2, argv, Surroundings{input, "/", &link, &trace});
 }
 
 std::string escape(const std::string& text) {

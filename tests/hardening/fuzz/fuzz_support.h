@@ -2,6 +2,8 @@
 // platform with its output caught in memory.
 #pragma once
 
+#include "link/frame_link.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -29,8 +31,11 @@ class CapturedStdout {
     std::size_t size_ = 0;
 };
 
-// Operator input from `size` bytes at `data`, for console_set_input.
+// Operator input from `size` bytes at `data`, for run_console_on.
 std::FILE* input_from(const std::uint8_t* data, std::size_t size);
+
+// The link the console runs on: a target sets its buffers before a run.
+FrameLink& console_link();
 
 // Starts the console on port "COM1" with `input` and returns its status.
 int run_console_on(std::FILE* input);

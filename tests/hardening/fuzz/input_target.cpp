@@ -38,8 +38,9 @@ void check_set_values(const std::uint8_t* data, std::size_t size) {
         const Bytes console =
             expected_requests(reinterpret_cast<const std::uint8_t*>(typed.data()), typed.size());
         Assignment a{};
+        Refusal refusal;
         const std::string argument = std::string(letter) + "=" + word;
-        const bool taken = parse_assignment(argument.c_str(), false, a) == nullptr;
+        const bool taken = parse_assignment(argument.c_str(), false, a, refusal) == nullptr;
         if (taken != !console.empty()) {
             fuzz::fail("--set and the console disagree on taking a value", typed, argument);
         }
@@ -57,9 +58,10 @@ void check_set_values(const std::uint8_t* data, std::size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     check_set_values(data, size);
     fake::reset();
-    std::memset(tx_buffer, 0, sizeof tx_buffer);
-    std::memset(rx_buffer, 0, sizeof rx_buffer);
-    bytes_read = 0;
+    FrameLink& link = fuzz::console_link();
+    std::memset(link.tx_buffer, 0, sizeof link.tx_buffer);
+    std::memset(link.rx_buffer, 0, sizeof link.rx_buffer);
+    link.bytes_read = 0;
     // Every query gets a good answer, so that the displays run too.
     for (std::size_t i = 0; i <= size / 2; ++i) {
         fake::platform().replies.push_back({fake::frame({0x52, 2, 0x0D, 0x0A})});

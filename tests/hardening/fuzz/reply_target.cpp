@@ -177,11 +177,12 @@ std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Reader in(data, size);
     fake::reset();
-    std::memset(tx_buffer, 0, sizeof tx_buffer);
-    std::memset(rx_buffer, 0, sizeof rx_buffer);
+    FrameLink& link = fuzz::console_link();
+    std::memset(link.tx_buffer, 0, sizeof link.tx_buffer);
+    std::memset(link.rx_buffer, 0, sizeof link.rx_buffer);
     Bytes earlier = in.chunk();
-    std::copy(earlier.begin(), earlier.end(), rx_buffer);
-    bytes_read = static_cast<std::uint32_t>(earlier.size());
+    std::copy(earlier.begin(), earlier.end(), link.rx_buffer);
+    link.bytes_read = static_cast<std::uint32_t>(earlier.size());
 
     Bytes waiting = in.chunk();
     fake::arrive(0, waiting);
