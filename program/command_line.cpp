@@ -522,7 +522,7 @@ void complain(const Request& r) {
     std::fputc('\n', stderr);
 }
 
-int run(const Request& r) {
+int run(const Request& r, const ServeFronts* fronts) {
     switch (r.action) {
     case Action::usage:
         if (r.usage_lead != nullptr) {
@@ -548,7 +548,7 @@ int run(const Request& r) {
     case Action::mode:
         return run_mode(r.mode);
     case Action::serve:
-        return run_serve(r.serve);
+        return run_serve(r.serve, fronts);
     }
     return 1;
 }
@@ -557,13 +557,13 @@ int run(const Request& r) {
 
 void set_port_root(const char* root) { port_root = root; }
 
-int run_tolvaner(int argc, char** argv) {
+int run_tolvaner(int argc, char** argv, const ServeFronts* fronts) {
     // Before the trace file or the port can take the number of a standard
     // stream the program was started without.
     platform_guard_standard_streams();
     Request request{};
     parse(argc, argv, request);
-    const int status = run(request);
+    const int status = run(request, fronts);
     // A list, a version or results lost to a full disk are no success either.
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         return 1;
