@@ -3,6 +3,7 @@
 #include "console/console.h"
 #include "modes/modes.h"
 #include "ports/port_identity.h"
+#include "service/serve.h"
 #include "system/system.h"
 
 #include <cstdint>
@@ -30,6 +31,14 @@ void print_help() {
         "  --watch SECONDS [--count N] [--csv | --json] PORT\n"
         "                     read the DAC and kWh values every SECONDS until Ctrl-C\n"
         "                     (or N samples)\n"
+        "  --serve [ADDR:]PORTNUMBER [--watch SECONDS] PORT...\n"
+        "                     sample every PORT every SECONDS (10) until stopped, and serve\n"
+        "                     /metrics, /api/readings and a live page on 127.0.0.1 or ADDR\n"
+        "  --mqtt URL [--mqtt-discovery[=PREFIX]] ... [--watch SECONDS] PORT...\n"
+        "                     publish every PORT's readings to an MQTT broker (with --serve\n"
+        "                     or without it); see the manual for --mqtt-ca and\n"
+        "                     --mqtt-password-file\n"
+        "  --no-reconnect     with --watch: end at the first port failure, as a one-shot\n"
         "  --                 end of the options: the port follows, even one starting with -\n"
         "  --version          print the version\n"
         "  -h, --help         print this help\n"
@@ -93,7 +102,7 @@ const OptionName* find_option(const char* argument, const char*& value) {
 // ---- The request: everything the command line asks for, read whole before
 // anything runs ----
 
-enum class Action : std::uint8_t { usage, refuse, help, version, list, console, mode };
+enum class Action : std::uint8_t { usage, refuse, help, version, list, console, mode, serve };
 
 constexpr int complaint_parts = 6;
 
@@ -110,6 +119,7 @@ struct Request {
     const char* trace_file; // nullptr: no trace (the modes get it in `mode` too)
     ModeRequest mode;       // Action::mode
     Refusal refusal;        // why a KEY=VALUE word was refused
+    ServeRequest serve;     // Action::serve
 };
 
 // Fills `r` with a refusal; false, for the parser to return.
@@ -336,6 +346,95 @@ bool parse_mode(int argc, char** argv, int first, Request& r) {
     return true;
 }
 
+// The long-running run: --serve and --mqtt options, --watch for the period,
+// then one or more ports.
+bool wants_serve(int argc, char** argv) {
+    for (int i = 1; i < argc && !is(argv[i], "--"); ++i) {
+        if (std::strncmp(argv[i], "--serve", 7) == 0 || std::strncmp(argv[i], "--mqtt", 6) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool parse_serve(int argc, char** argv, Request& r) {
+    ServeRequest& s = r.serve;
+    s.period_ms = 10000;
+    s.list_root = nullptr; // set by run()
+    int i = 1;
+    for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
+        const char* a = argv[i];
+        if (is(a, "--")) {
+            ++i;
+            break;
+        }
+        const char* value = nullptr;
+        const char* equals = std::strchr(a, '=');
+        char name[40];
+        const std::size_t length =
+            equals != nullptr ? static_cast<std::size_t>(equals - a) : std::strlen(a);
+        if (length >= sizeof name) {
+            unknown_option(r, a);
+            return false;
+        }
+        std::memcpy(name, a, length);
+        name[length] = '\0';
+        value = equals != nullptr ? equals + 1 : nullptr;
+        // --mqtt-discovery takes its prefix only after '='.
+        const bool optional = is(name, "--mqtt-discovery");
+        const bool known = is(name, "--serve") || is(name, "--watch") || is(name, "--mqtt") ||
+                           is(name, "--mqtt-ca") || is(name, "--mqtt-password-file") || optional;
+        if (!known) {
+            unknown_option(r, a);
+            return false;
+        }
+        if (value == nullptr && !optional) {
+            if (i + 1 >= argc) {
+                return refuse(r, name, " needs a value");
+            }
+            value = argv[++i];
+        }
+        if (is(name, "--serve")) {
+            if (s.serve_address != nullptr) {
+                return refuse(r, "--serve given twice");
+            }
+            s.serve_address = value;
+        } else if (is(name, "--watch")) {
+            if (!read_seconds(value, s.period_ms)) {
+                return refuse(r, "--watch needs SECONDS, more than 0 and at most 86400: ", value);
+            }
+        } else {
+            if (s.mqtt_count == 8) {
+                return refuse(r, "too many --mqtt options");
+            }
+            s.mqtt_names[s.mqtt_count] = is(name, "--mqtt")      ? "--mqtt"
+                                         : is(name, "--mqtt-ca") ? "--mqtt-ca"
+                                         : optional              ? "--mqtt-discovery"
+                                                                 : "--mqtt-password-file";
+            s.mqtt_values[s.mqtt_count++] = value;
+        }
+    }
+    for (; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--", 2) == 0) {
+            return refuse(r, argv[i], " after the ports: the ports come last");
+        }
+        if (s.port_count == board_max_meters) {
+            return refuse(r, "at most 16 ports");
+        }
+        for (int k = 0; k < s.port_count; ++k) {
+            if (is(s.ports[k], argv[i])) {
+                return refuse(r, "port ", argv[i], " given twice");
+            }
+        }
+        s.ports[s.port_count++] = argv[i];
+    }
+    if (s.port_count == 0) {
+        return refuse(r, "no PORT: name one or more after the options");
+    }
+    r.action = Action::serve;
+    return true;
+}
+
 // The console, the options that print and end, or a mode.
 void parse(int argc, char** argv, Request& r) {
     const char* first = argc >= 2 ? argv[1] : "";
@@ -348,6 +447,10 @@ void parse(int argc, char** argv, Request& r) {
         }
         r.action = Action::console;
         r.port = first;
+        return;
+    }
+    if (wants_serve(argc, argv)) {
+        parse_serve(argc, argv, r);
         return;
     }
     const char* value = nullptr;
@@ -441,6 +544,11 @@ int run(const Request& r, const Surroundings& around) {
         return run_console(*around.link, r.port, r.trace_file, around.input, around.port_root);
     case Action::mode:
         return run_mode(*around.link, r.mode, around.port_root);
+    case Action::serve: {
+        ServeRequest serve = r.serve;
+        serve.list_root = around.port_root;
+        return run_serve(serve, around.fronts);
+    }
     }
     return 1;
 }

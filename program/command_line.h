@@ -6,6 +6,8 @@
 
 #include <cstdio>
 
+struct ServeFronts;
+
 // What the program runs with besides its arguments: where operator input
 // comes from, where --list and usb: selectors look for ports ("/" unless a
 // test gives a tree of its own, see list_ports), and the link and trace the
@@ -16,6 +18,9 @@ struct Surroundings {
     const char* port_root;
     FrameLink* link;
     WireTrace* trace;
+    // The web server and MQTT publisher this build has, for --serve and
+    // --mqtt (see service/serve.h); nullptr: none.
+    const ServeFronts* fronts = nullptr;
 };
 
 // The program's main routine: reads the options and runs the console or a
