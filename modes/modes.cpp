@@ -2,9 +2,9 @@
 
 #include "link/frame_link.h"
 #include "link/port_report.h"
-#include "system/text_escape.h"
 #include "link/wire_trace.h"
 #include "system/system.h"
+#include "system/text_escape.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -119,6 +119,8 @@ struct ModeRun {
     // frame_port_failed or frame_signalled once the run has to stop.
     FrameResult stopped;
     OutputCheck output;
+    // Where a usb: selector is looked up again after a replug.
+    const char* root;
 };
 
 int index_of(const DeviceItem& item) { return static_cast<int>(&item - device_items); }
@@ -447,9 +449,20 @@ Stamp stamp_of(const WallTime& t) {
     return s;
 }
 
+// What became of one sample: its values, a query without a good reply, or
+// the port gone (`lost`, with why).
+enum class SampleStatus : std::uint8_t { ok, no_reply, lost };
+
+const char* status_word(SampleStatus status) {
+    return status == SampleStatus::ok         ? "ok"
+           : status == SampleStatus::no_reply ? "no_reply"
+                                              : "lost";
+}
+
 void print_sample(const ModeRun& run, const WallTime& t, const DeviceItem& dac,
-                  const DeviceItem& kwh, bool bar) {
+                  const DeviceItem& kwh, bool bar, SampleStatus status, const char* why) {
     const Stamp stamp = stamp_of(t);
+    const bool lost = status == SampleStatus::lost;
     const Reading& level = run.readings[index_of(dac)];
     const Reading& energy = run.readings[index_of(kwh)];
     switch (run.request.format) {
@@ -457,24 +470,34 @@ void print_sample(const ModeRun& run, const WallTime& t, const DeviceItem& dac,
         std::printf("{\"time\":\"%s\",\"port\":", stamp.text);
         print_json_text(run.request.port);
         print_json_key(dac.key);
-        print_value(run, dac, true);
+        lost ? (void)std::fputs("null", stdout) : print_value(run, dac, true);
         print_json_key(kwh.key);
-        print_value(run, kwh, true);
+        lost ? (void)std::fputs("null", stdout) : print_value(run, kwh, true);
+        print_json_key("status");
+        print_json_text(status_word(status));
+        if (lost) {
+            print_json_key("error");
+            print_json_text(why);
+        }
         std::fputs("}\n", stdout);
         return;
     case Format::csv:
         std::printf("%s,", stamp.text);
-        if (level.good) {
+        if (!lost && level.good) {
             std::printf("%d", static_cast<int>(level.number));
         }
         std::putchar(',');
-        if (energy.good) {
+        if (!lost && energy.good) {
             std::printf("%d", static_cast<int>(energy.number));
         }
-        std::putchar('\n');
+        std::printf(",%s\n", status_word(status));
         return;
     case Format::text:
         break;
+    }
+    if (lost) {
+        std::printf("%s  lost (%s)\n", stamp.text, why);
+        return;
     }
     std::printf("%s  %s ", stamp.text, dac.key);
     print_value(run, dac, false);
@@ -492,6 +515,88 @@ void print_sample(const ModeRun& run, const WallTime& t, const DeviceItem& dac,
     std::putchar('\n');
 }
 
+// Why the link's port failed, in one line: its fixed message, the system's
+// reason and the cause the program can name.
+void failure_words(const FrameLink& link, Line& line) {
+    const char* message = link.fault_message;
+    append(line, "%.*s", static_cast<int>(std::strcspn(message, "\n")), message);
+    for (const char* part : {link_failure_text(link), link.fault_cause}) {
+        if (part[0] != '\0') {
+            append(line, "%s%s", line.length > 0 ? ": " : "", part);
+        }
+    }
+}
+
+// A watched port that failed: closed (its gap paid), then looked for again
+// once a second until it answers, a sample time passes, or a signal comes.
+// Each change of state is said once on standard error.
+struct Outage {
+    bool port_gone;
+    bool said;
+    bool said_held;
+    std::uint64_t next_try_us;
+    std::uint32_t lost;
+    std::uint32_t back;
+    Line why;
+};
+
+void lose_port(ModeRun& run, Outage& outage) {
+    outage.why = Line{};
+    failure_words(run.link, outage.why);
+    link_close(run.link);
+    run.stopped = frame_good;
+    outage.port_gone = true;
+    outage.next_try_us = system_monotonic_us() + 1000000u;
+    if (!outage.said) {
+        outage.said = true;
+        tell_cause(run.request.port, "lost (%s); looking for it once a second", outage.why.text);
+    }
+}
+
+// One look for the port; true when it is open again.
+bool look_again(ModeRun& run, Outage& outage) {
+    outage.next_try_us = system_monotonic_us() + 1000000u;
+    if (!open_named_port(run.link, run.request.port, run.root)) {
+        // Another program's session is waited for, never broken into.
+        const char* why = link_failure_text(run.link);
+        if (!outage.said_held && std::strstr(why, "held by") != nullptr) {
+            outage.said_held = true;
+            tell_cause(run.request.port, "%s; waiting for it", why);
+        }
+        return false;
+    }
+    use_fast_exchange(run.link, true);
+    run.link.signals_to_caller = true;
+    outage.port_gone = false;
+    outage.said = false;
+    outage.said_held = false;
+    ++outage.back;
+    tell_cause(run.request.port, "back, on %s", run.link.name);
+    return true;
+}
+
+// Sleeps until `until_us`, looking for a lost port once a second meanwhile.
+// True when a signal came.
+bool wait_for_sample(ModeRun& run, Outage& outage, std::uint64_t until_us) {
+    for (;;) {
+        const std::uint64_t now = system_monotonic_us();
+        if (now >= until_us) {
+            return false;
+        }
+        std::uint64_t wake = until_us;
+        if (outage.port_gone && outage.next_try_us < wake) {
+            wake = outage.next_try_us > now ? outage.next_try_us : now;
+        }
+        if (wake > now &&
+            system_sleep_or_interrupted(static_cast<unsigned>((wake - now + 999u) / 1000u))) {
+            return true;
+        }
+        if (outage.port_gone && system_monotonic_us() >= outage.next_try_us) {
+            look_again(run, outage);
+        }
+    }
+}
+
 void watch(ModeRun& run) {
     const ModeRequest& request = run.request;
     const DeviceItem& dac = *item_by_key("dac_value", 9);
@@ -500,7 +605,7 @@ void watch(ModeRun& run) {
     // SIGINT and SIGTERM end the samples here, with the summary.
     run.link.signals_to_caller = true;
     if (request.format == Format::csv) {
-        std::printf("time,%s,%s\n", dac.key, kwh.key);
+        std::printf("time,%s,%s,status\n", dac.key, kwh.key);
     }
     // Samples nobody can see are not taken, nor summed up.
     if (!output_written(run)) {
@@ -508,24 +613,42 @@ void watch(ModeRun& run) {
     }
     std::uint32_t samples = 0;
     std::uint32_t faulted = 0;
+    Outage outage{};
     Range levels{};
     Range energy{};
     const std::uint64_t start = system_monotonic_us();
     while (system_held_signal() == 0) {
         const WallTime at = system_wall_time();
-        const bool faults_before = run.any_fault;
-        run.any_fault = false;
-        if (!take(run, dac) || !take(run, kwh)) {
-            return;
+        SampleStatus status = SampleStatus::lost;
+        if (outage.port_gone && system_monotonic_us() >= outage.next_try_us) {
+            look_again(run, outage);
         }
-        faulted += run.any_fault ? 1u : 0u;
-        run.any_fault = run.any_fault || faults_before;
-        print_sample(run, at, dac, kwh, bar);
+        if (!outage.port_gone) {
+            const bool faults_before = run.any_fault;
+            run.any_fault = false;
+            if (take(run, dac) && take(run, kwh)) {
+                status = run.any_fault ? SampleStatus::no_reply : SampleStatus::ok;
+                faulted += run.any_fault ? 1u : 0u;
+            } else if (run.stopped == frame_port_failed && !request.no_reconnect) {
+                // The sample is lost, not the run: the port is looked for
+                // again, under its name or by its usb: selector anew.
+                lose_port(run, outage);
+            } else {
+                return;
+            }
+            run.any_fault = run.any_fault || faults_before;
+        }
+        if (status == SampleStatus::lost) {
+            ++outage.lost;
+        }
+        print_sample(run, at, dac, kwh, bar, status, outage.why.text);
         if (!output_written(run)) {
             return;
         }
-        widen(levels, run.readings[index_of(dac)]);
-        widen(energy, run.readings[index_of(kwh)]);
+        if (status != SampleStatus::lost) {
+            widen(levels, run.readings[index_of(dac)]);
+            widen(energy, run.readings[index_of(kwh)]);
+        }
         ++samples;
         if (samples == request.count) {
             break;
@@ -534,15 +657,17 @@ void watch(ModeRun& run) {
         // not shift the ones after it. One longer than the period is
         // followed at once by the next.
         const std::uint64_t next = start + std::uint64_t{samples} * request.period_ms * 1000u;
-        const std::uint64_t now = system_monotonic_us();
-        if (next > now &&
-            system_sleep_or_interrupted(static_cast<unsigned>((next - now + 999u) / 1000u))) {
+        if (wait_for_sample(run, outage, next)) {
             break;
         }
     }
     Line summary{};
     append(summary, "%lu sample%s, %lu without a good reply", static_cast<unsigned long>(samples),
            samples == 1 ? "" : "s", static_cast<unsigned long>(faulted));
+    if (outage.lost > 0 || outage.back > 0) {
+        append(summary, ", %lu lost, back %lu time%s", static_cast<unsigned long>(outage.lost),
+               static_cast<unsigned long>(outage.back), outage.back == 1 ? "" : "s");
+    }
     append_range(summary, dac.key, levels);
     append_range(summary, kwh.key, energy);
     tell_cause(run.link.name, "%s", summary.text);
@@ -553,14 +678,8 @@ void watch(ModeRun& run) {
 // of many meters has a line for each.
 void report_port_failure(ModeRun& run) {
     const FrameLink& link = run.link;
-    const char* message = link.fault_message;
     Line line{};
-    append(line, "%.*s", static_cast<int>(std::strcspn(message, "\n")), message);
-    for (const char* part : {link_failure_text(link), link.fault_cause}) {
-        if (part[0] != '\0') {
-            append(line, "%s%s", line.length > 0 ? ": " : "", part);
-        }
-    }
+    failure_words(link, line);
     tell_cause(link.name, "%s", line.text);
     if (run.request.format != Format::json) {
         return;
@@ -580,7 +699,7 @@ void report_port_failure(ModeRun& run) {
 } // namespace
 
 int run_mode(FrameLink& link, const ModeRequest& request, const char* root) {
-    ModeRun run{request, link, {}, false, false, frame_good, {}};
+    ModeRun run{request, link, {}, false, false, frame_good, {}, root};
     if (request.trace_file != nullptr &&
         !wire_trace_open(*link.trace, request.trace_file, request.port)) {
         std::fprintf(stderr, "tolvaner: %s: cannot open the trace file %s: %s\n", request.port,

@@ -39,6 +39,9 @@ struct ModeRequest {
     int expect_count;
     std::uint32_t period_ms; // --watch
     std::uint32_t count;     // --count; 0: until Ctrl-C
+    // --watch: a port that fails ends the run (--no-reconnect) rather than
+    // being looked for again once a second.
+    bool no_reconnect;
 };
 
 // Why a KEY=VALUE word was refused.

@@ -28,7 +28,7 @@ void print_help() {
         "                     read every item once, one line each (or one JSON object)\n"
         "  --set KEY=VALUE... [--expect KEY=VALUE...] [--json] PORT\n"
         "                     set, then read back and check what was set or expected\n"
-        "  --watch SECONDS [--count N] [--csv | --json] PORT\n"
+        "  --watch SECONDS [--count N] [--csv | --json] [--no-reconnect] PORT\n"
         "                     read the DAC and kWh values every SECONDS until Ctrl-C\n"
         "                     (or N samples)\n"
         "  --serve [ADDR:]PORTNUMBER [--watch SECONDS] PORT...\n"
@@ -54,7 +54,20 @@ void print_help() {
 // ---- The options ----
 
 // Those from `read` on are the modes' own, which come before the port.
-enum class Option { help, version, list, trace, read, set, expect, watch, count, json, csv };
+enum class Option {
+    help,
+    version,
+    list,
+    trace,
+    read,
+    set,
+    expect,
+    watch,
+    count,
+    json,
+    csv,
+    no_reconnect
+};
 
 struct OptionName {
     const char* name;
@@ -62,10 +75,19 @@ struct OptionName {
 };
 
 constexpr OptionName option_table[] = {
-    {"--help", Option::help},   {"-h", Option::help},         {"--version", Option::version},
-    {"--list", Option::list},   {"--trace", Option::trace},   {"--read", Option::read},
-    {"--set", Option::set},     {"--expect", Option::expect}, {"--watch", Option::watch},
-    {"--count", Option::count}, {"--json", Option::json},     {"--csv", Option::csv},
+    {"--help", Option::help},
+    {"-h", Option::help},
+    {"--version", Option::version},
+    {"--list", Option::list},
+    {"--trace", Option::trace},
+    {"--read", Option::read},
+    {"--set", Option::set},
+    {"--expect", Option::expect},
+    {"--watch", Option::watch},
+    {"--count", Option::count},
+    {"--json", Option::json},
+    {"--csv", Option::csv},
+    {"--no-reconnect", Option::no_reconnect},
 };
 
 bool of_the_modes(Option option) { return option >= Option::read; }
@@ -314,6 +336,8 @@ bool parse_mode(int argc, char** argv, int first, Request& r) {
                                     : "--count needs N from 1 to 1000000000: ",
                               text == nullptr ? "none given" : text);
             }
+        } else if (o == Option::no_reconnect) {
+            m.no_reconnect = true;
         } else if (o != Option::read) {
             const Format format = o == Option::json ? Format::json : Format::csv;
             if (m.format != Format::text && m.format != format) {
@@ -338,6 +362,9 @@ bool parse_mode(int argc, char** argv, int first, Request& r) {
     }
     if (m.format == Format::csv && m.mode != Mode::watch) {
         return refuse(r, "--csv goes with --watch");
+    }
+    if (m.no_reconnect && m.mode != Mode::watch) {
+        return refuse(r, "--no-reconnect goes with --watch");
     }
     if (m.mode == Mode::none) {
         return refuse(r, "--json goes with --read, --set or --watch");

@@ -138,7 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {},
                    "tolvaner: COM1: pulse_value: " + silent},
         OptionCase{{"--watch", "1", "--count", "1", "--csv", "COM1"},
-                   "time,dac_value,kwh_value\n2026-12-07T10:00:00.000Z,,\n",
+                   "time,dac_value,kwh_value,status\n2026-12-07T10:00:00.000Z,,,no_reply\n",
                    3,
                    "COM1",
                    {},

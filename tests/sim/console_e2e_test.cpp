@@ -391,7 +391,7 @@ INSTANTIATE_TEST_SUITE_P(
         ModeCase{"watch_count_csv",
                  {},
                  {"--watch=0.3", "--count", "3", "--csv"},
-                 "time,dac_value,kwh_value\n(" + stamp + ",51,0\n){3}",
+                 "time,dac_value,kwh_value,status\n(" + stamp + ",51,0,ok\n){3}",
                  0,
                  on_port +
                      "3 samples, 0 without a good reply, dac_value 51 to 51, kwh_value 0 to 0\n"},
@@ -474,8 +474,8 @@ TEST(Modes, JsonIsJson) {
               "\"full_scale\": 10, \"kwh_value\": 0, \"output_mode\": \"I\", PORT, "
               "\"product_id\": \"A\\\"B\", \"pulse_value\": 10}\n"
               "{\"output_mode\": null, PORT}\n"
-              "{\"dac_value\": 51, \"kwh_value\": 0, PORT, TIME}\n"
-              "{\"dac_value\": 51, \"kwh_value\": 0, PORT, TIME}\n"
+              "{\"dac_value\": 51, \"kwh_value\": 0, PORT, \"status\": \"ok\", TIME}\n"
+              "{\"dac_value\": 51, \"kwh_value\": 0, PORT, \"status\": \"ok\", TIME}\n"
               "{\"error\": \"serial port does not exist: No such file or directory: no such port "
               "(tolvaner --list shows the ports)\", PORT}\n")
         << read.output << set.output << watch.output << none.output;
@@ -490,6 +490,58 @@ TEST(Modes, JsonIsJson) {
                                "port (tolvaner --list shows the ports)\n");
     kill(sim.process.pid(), SIGTERM);
     EXPECT_EQ(sim.process.wait(after(10s)), 0);
+}
+
+// The simulator taken away and started again on the same link stands in for
+// an adapter pulled and plugged back: the watch marks the samples between as
+// lost, looks for the port once a second and goes on; --no-reconnect ends at
+// the first failure, as a one-shot run does.
+TEST(Modes, AWatchLivesThroughAReplug) {
+    for (const bool reconnect : {true, false}) {
+        TempDir dir;
+        ASSERT_FALSE(dir.path().empty());
+        const std::string link = dir.path() + "/meter";
+        auto sim = std::make_unique<StandaloneSim>(std::vector<std::string>{"--link", link});
+        ASSERT_FALSE(sim->port.empty()) << sim->first_line;
+        std::vector<std::string> argv{console_path(), "--watch", "0.3", "--count", "12", "--csv"};
+        if (!reconnect) {
+            argv.push_back("--no-reconnect");
+        }
+        argv.push_back(link);
+        Process watch(argv);
+        EXPECT_EQ(watch.read_line(after(10s)), "time,dac_value,kwh_value,status\n");
+        EXPECT_NE(watch.read_line(after(10s)).find(",51,0,ok"), std::string::npos);
+        kill(sim->process.pid(), SIGTERM);
+        EXPECT_EQ(sim->process.wait(after(10s)), 0);
+        sim.reset();
+        std::this_thread::sleep_for(1s);
+        StandaloneSim again({"--link", link});
+        ASSERT_FALSE(again.port.empty()) << again.first_line;
+        const std::optional<int> status = watch.wait(after(30s));
+        const std::string out = watch.read_output(after(1s));
+        const std::string err = watch.read_errors(after(1s));
+        if (!reconnect) {
+            EXPECT_EQ(status, 1) << err;
+            EXPECT_EQ(out.find(",lost"), std::string::npos) << out;
+            EXPECT_NE(err.find("tolvaner: " + link + ": error occurred during "), std::string::npos)
+                << err;
+            continue;
+        }
+        EXPECT_EQ(status, 0) << err;
+        // Lost samples have no values and say so; good ones follow again.
+        EXPECT_TRUE(std::regex_search(out, std::regex(stamp + ",,,lost\n"))) << out;
+        EXPECT_TRUE(std::regex_search(out, std::regex(",,,lost\n(.*\n)*.*,51,0,ok\n$"))) << out;
+        // Each change of state once, and the summary counts them.
+        EXPECT_TRUE(std::regex_search(
+            err, std::regex("^tolvaner: " + link +
+                            ": lost \\([^\n]+\\); looking for it once "
+                            "a second\ntolvaner: " +
+                            link + ": back, on " + link + "\ntolvaner: " + link +
+                            ": 12 samples, 0 without a good reply, "
+                            "[1-9][0-9]* lost, back 1 time, dac_value 51 to 51, kwh_value 0 "
+                            "to 0\n$")))
+            << err;
+    }
 }
 
 TEST(Modes, ReadShowsEachItemAsItsReplyComes) {

@@ -387,7 +387,7 @@ std::string pty_of(Monitor& monitor) {
 // The rows of a --watch that lives through a replug, and the guest's steps for
 // them, run only once the program keeps watching across one. Flip this to
 // switch them on; TOLVANER_VM_RECONNECT=1 runs them before that.
-constexpr bool watch_reconnects = false;
+constexpr bool watch_reconnects = true;
 
 bool watch_reconnect_rows() {
     return watch_reconnects || std::getenv("TOLVANER_VM_RECONNECT") != nullptr;

@@ -184,7 +184,7 @@ TEST_F(WineWithSimulator, EachModeRunsAndKeepsThePacing) {
          5},
         {{},
          {"--watch=0.3", "--count", "2", "--csv"},
-         "time,dac_value,kwh_value\n(" + stamp + ",51,0\n){2}",
+         "time,dac_value,kwh_value,status\n(" + stamp + ",51,0,ok\n){2}",
          0,
          4},
     };
