@@ -33,8 +33,25 @@ _tolvaner() {
         case ${word%%=*} in
         --) ended=1 ;;
         --list | --help | -h | --version) done=1 ;;
+        --serve | --mqtt | --mqtt-ca | --mqtt-password-file)
+            mode="serve" leading=""
+            given+="${word%%=*} "
+            group=""
+            if [[ $word != *=* ]]; then
+                ((i + 1 == n - 1)) && want=$word
+                ((i++))
+            fi
+            ;;
+        --mqtt-discovery)
+            mode="serve" leading=""
+            given+="${word%%=*} "
+            ;;
+        --no-reconnect)
+            given+="$word "
+            leading=""
+            ;;
         --trace | --watch | --count)
-            [[ $word == --watch* ]] && mode="watch"
+            [[ $word == --watch* && $mode != serve ]] && mode="watch"
             [[ $word == --trace* ]] || leading=""
             given+="${word%%=*} "
             group=""
@@ -57,8 +74,8 @@ _tolvaner() {
         *)
             if [[ -n $group && $word == *=* ]]; then
                 need_key=""
-            else
-                done=1
+            elif [[ $mode != serve ]]; then
+                done=1 # one port; --serve and --mqtt take several
             fi
             ;;
         esac
@@ -68,18 +85,24 @@ _tolvaner() {
     local keys="product_id= code_revision= $settable dac_value= kwh_value="
     local -a candidates=()
     local nospace="" option may=""
-    if [[ -n $done || $want == --watch || $want == --count ]]; then
-        : # nothing may follow, or a number
-    elif [[ $want == --trace ]]; then
+    if [[ -n $done || $want == --watch || $want == --count || $want == --serve ||
+        $want == --mqtt ]]; then
+        : # nothing may follow, a number, an address or a broker
+    elif [[ $want == --trace || $want == --mqtt-ca || $want == --mqtt-password-file ]]; then
         compopt -o filenames 2>/dev/null
         mapfile -t candidates < <(compgen -f -- "$cur")
     elif [[ -z $ended && $cur == -* ]]; then
         for option in --list --trace --help -h --version --read --json --set --expect --watch \
-            --count --csv; do
+            --count --csv --no-reconnect --serve --mqtt --mqtt-ca --mqtt-discovery \
+            --mqtt-password-file; do
             case $option in
-            --read | --watch) [[ -z $mode ]] ;;
+            --read) [[ -z $mode ]] ;;
+            --watch) [[ (-z $mode || $mode == serve) && $given != *" --watch "* ]] ;;
+            --no-reconnect) [[ $mode == watch && $given != *" $option "* ]] ;;
+            --serve | --mqtt) [[ n -eq 2 || ($mode == serve && $given != *" $option "*) ]] ;;
+            --mqtt-*) [[ $mode == serve && $given != *" $option "* ]] ;;
             --set | --expect) [[ -z $mode || $mode == set ]] ;;
-            --json) [[ $given != *" --json "* && $given != *" --csv "* ]] ;;
+            --json) [[ $mode != serve && $given != *" --json "* && $given != *" --csv "* ]] ;;
             --count) [[ (-z $mode || $mode == watch) && $given != *" --count "* ]] ;;
             --csv) [[ (-z $mode || $mode == watch) && $given != *" --json "* &&
                 $given != *" --csv "* ]] ;;

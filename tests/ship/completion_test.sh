@@ -58,13 +58,16 @@ row usb "--read $work/here/b" "$work/here/by-id"
 row usb "/dev/ttyUSB0 " ""
 row usb "--watch 1 -- --" ""
 row usb "--watch 1 -- " /dev/ttyUSB0 /dev/ttyACM0
-row usb "--s" --set
+row usb "--s" --set --serve
 row usb "--trace wire.log --" --read --json --set --expect --watch --count --csv
 row usb "--read --" --json
-row usb "--watch 1 --" --json --count --csv
+row usb "--watch 1 --" --json --count --csv --no-reconnect
 row usb "--set v=1 --" --json --set --expect
 row usb "--json --" --read --set --expect --watch --count
 row usb "--json " ""
+# --serve and --mqtt: an address or a broker, then their options, then ports.
+row usb "--serve 9120 --" --watch --mqtt --mqtt-ca --mqtt-discovery --mqtt-password-file
+row usb "--serve 9120 /dev/ttyUSB0 " /dev/ttyUSB0 /dev/ttyACM0
 # The keys: after --set the settable ones, and no port before one.
 row usb "--set " pulse_value= full_scale= output_mode= average_interval= v= s= m= a=
 row usb "--set v=1 --expect p" product_id= pulse_value=
