@@ -5,6 +5,8 @@
 // here opens a port.
 #include "ports/port_record.h"
 
+#include "system/text_escape.h"
+
 #include <array>
 #include <climits>
 #include <cstdint>
@@ -59,16 +61,6 @@ int compare_names(const void* a, const void* b) {
 }
 
 using Path = char[PATH_MAX];
-
-// As much of `from` as fits `to`, always ended.
-template <std::size_t N>
-void copy(char (&to)[N], const char* from) {
-    std::size_t n = 0;
-    for (; n + 1 < N && from[n] != '\0'; ++n) {
-        to[n] = from[n];
-    }
-    to[n] = '\0';
-}
 
 // Four hex digits, as sysfs writes a USB ID.
 bool read_usb_id(const char* text, std::uint16_t& value) {
@@ -144,7 +136,7 @@ void add_driver(const char* tty_dir, PortRecord& port) {
         *slash = '\0';
     }
     if (link_name(dir, "/driver", name)) {
-        copy(port.driver, name);
+        copy_text(port.driver, name);
     }
 }
 
@@ -215,7 +207,7 @@ void add_by_id(const char* root, const char* name, PortRecord& port) {
     if (best[0] != '\0') {
         Path link;
         if (join(link, "/dev/serial/by-id/", best) && std::strlen(link) < sizeof port.by_id) {
-            copy(port.by_id, link);
+            copy_text(port.by_id, link);
         }
     }
 }
@@ -288,7 +280,7 @@ void list_serial_ports(const char* root, PortFound found, void* context) {
              bang = std::strchr(bang, '!')) {
             *bang = '/';
         }
-        copy(port.name, device);
+        copy_text(port.name, device);
         found(port, context);
     }
 }

@@ -4,6 +4,8 @@
 // here opens a port.
 #include "ports/port_record.h"
 
+#include "system/text_escape.h"
+
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -28,16 +30,6 @@ struct Port {
     char name[text_capacity];   // COM3
     char device[text_capacity]; // \Device\Serial0
 };
-
-// As much of `from` as fits `to`, always ended.
-template <std::size_t N>
-void copy(char (&to)[N], const char* from) {
-    std::size_t n = 0;
-    for (; n + 1 < N && from[n] != '\0'; ++n) {
-        to[n] = from[n];
-    }
-    to[n] = '\0';
-}
 
 // COMn by number, anything else after them by name.
 std::int64_t com_number(const char* name) {
@@ -153,7 +145,7 @@ void add_device_manager_names(const char* name, PortRecord& port) {
                                               reinterpret_cast<BYTE*>(text), sizeof text - 1,
                                               nullptr)) {
             text[sizeof text - 1] = '\0';
-            copy(port.description, text);
+            copy_text(port.description, text);
         }
         char id[text_capacity] = "";
         bool usb_device = usb_device_id(set, data, id, sizeof id);
@@ -169,7 +161,7 @@ void add_device_manager_names(const char* name, PortRecord& port) {
         const char* serial = std::strrchr(id, '\\');
         if (usb_device && serial != nullptr && serial[1] != '\0' &&
             std::strchr(serial, '&') == nullptr) {
-            copy(port.serial, serial + 1);
+            copy_text(port.serial, serial + 1);
         }
         break;
     }
@@ -187,12 +179,12 @@ void list_serial_ports(const char*, PortFound found, void* context) {
     for (const Port& port : ports) {
         PortRecord record{};
         add_device_manager_names(port.name, record);
-        copy(record.device, port.device);
+        copy_text(record.device, port.device);
         // Only COM1 to COM9 open by their plain name; every other needs the
         // device form.
         std::int64_t number = com_number(port.name);
         if (number >= 1 && number <= 9 && port.name[4] == '\0') {
-            copy(record.name, port.name);
+            copy_text(record.name, port.name);
         } else {
             std::snprintf(record.name, sizeof record.name, "\\\\.\\%s", port.name);
         }

@@ -1,5 +1,7 @@
 #include "service/sampler.h"
 
+#include "system/text_escape.h"
+
 #include "ports/port_record.h"
 #include "ports/port_selector.h"
 #include "protocol/device_items.h"
@@ -27,15 +29,6 @@ std::int64_t now_ms() {
         .count();
 }
 
-template <std::size_t N>
-void copy(char (&to)[N], const char* from) {
-    std::size_t n = 0;
-    for (; n + 1 < N && from[n] != '\0'; ++n) {
-        to[n] = from[n];
-    }
-    to[n] = '\0';
-}
-
 // Waits `ms` or until the run stops; true when it stops.
 bool wait_or_stop(SamplerShared& shared, std::uint32_t ms) {
     std::unique_lock<std::mutex> hold(shared.lock);
@@ -51,7 +44,7 @@ void say(Sampler& s, MeterStatus status, const char* cause) {
     }
     const MeterStatus before = s.said;
     s.said = status;
-    copy(s.said_cause, cause);
+    copy_text(s.said_cause, cause);
     switch (status) {
     case MeterStatus::port_lost:
         std::fprintf(stderr, "tolvaner: %s: lost (%s); looking for it once a second\n", s.given,
@@ -104,7 +97,7 @@ void note_serial(const PortRecord& port, void* context) {
 // several.
 bool port_name_now(Sampler& s, char (&name)[300], char (&cause)[160]) {
     if (!is_usb_selector(s.given)) {
-        copy(name, s.given);
+        copy_text(name, s.given);
         return true;
     }
     switch (resolve_usb_selector(s.shared->list_root, s.given, name, sizeof name, nullptr)) {
@@ -112,10 +105,10 @@ bool port_name_now(Sampler& s, char (&name)[300], char (&cause)[160]) {
         return true;
     case SelectorResult::malformed:
     case SelectorResult::none:
-        copy(cause, "no serial port has this USB identity");
+        copy_text(cause, "no serial port has this USB identity");
         return false;
     case SelectorResult::several:
-        copy(cause, "several ports have this USB identity");
+        copy_text(cause, "several ports have this USB identity");
         return false;
     }
     return false;
@@ -135,7 +128,7 @@ bool open_port_again(Sampler& s) {
         // Another program's session is waited for, never broken into.
         s.state.status = std::strstr(cause, "held by") != nullptr ? MeterStatus::port_held
                                                                   : MeterStatus::port_lost;
-        copy(s.state.cause, cause);
+        copy_text(s.state.cause, cause);
         say(s, s.state.status, cause);
         publish(s, false);
         return false;
@@ -144,13 +137,13 @@ bool open_port_again(Sampler& s) {
     if (s.state.port[0] != '\0' && s.said != MeterStatus::starting) {
         ++s.state.reconnects_total;
     }
-    copy(s.state.port, name);
+    copy_text(s.state.port, name);
     if (s.state.label[0] == '\0') {
         // The meter keeps one name in every front end for the whole run: its
         // USB serial number where it has one, else its port.
         SerialLookup lookup{name, s.state.serial, sizeof s.state.serial};
         list_serial_ports(s.shared->list_root, note_serial, &lookup);
-        copy(s.state.label, s.state.serial[0] != '\0' ? s.state.serial : s.given);
+        copy_text(s.state.label, s.state.serial[0] != '\0' ? s.state.serial : s.given);
     }
     s.open = true;
     s.polls_since_settings = 0xFFFFFFFFu; // read everything first
@@ -170,7 +163,7 @@ FrameResult read_items(Sampler& s, int first, int last) {
         value.good = result == frame_good;
         if (!value.good) {
             worst = frame_fault;
-            copy(s.state.cause, last_read_words(s.link));
+            copy_text(s.state.cause, last_read_words(s.link));
             continue;
         }
         value.text_length = 0;
@@ -213,7 +206,7 @@ void poll(Sampler& s) {
     ++s.state.reads_total;
     if (result == frame_port_failed) {
         ++s.state.read_errors_total;
-        copy(s.state.cause, link_failure_text(s.link));
+        copy_text(s.state.cause, link_failure_text(s.link));
         link_close(s.link);
         s.open = false;
         s.state.status = MeterStatus::port_lost;
@@ -267,7 +260,7 @@ void sampler_start(Sampler& sampler, SamplerShared& shared, int meter, const cha
     sampler.said = MeterStatus::starting;
     sampler.said_cause[0] = '\0';
     sampler.state = MeterState{};
-    copy(sampler.state.given, given);
+    copy_text(sampler.state.given, given);
     sampler.state.status = MeterStatus::starting;
     board_publish(*shared.board, meter, sampler.state, nullptr);
     sampler.thread = std::thread([&sampler] { run(sampler); });

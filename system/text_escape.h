@@ -5,6 +5,7 @@
 // standard output and standard error alike.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
 // Writes the escaped form of the `count` bytes at `bytes` into `out`, which
@@ -15,3 +16,14 @@ int escape_bytes(char* out, int capacity, const void* bytes, int count, const ch
 
 // As escape_bytes, written to `stream`.
 void print_escaped(std::FILE* stream, const void* bytes, int count);
+
+// As much of `from` as fits `to`, always ended: for names and reasons kept in
+// fixed buffers.
+template <std::size_t N>
+void copy_text(char (&to)[N], const char* from) {
+    std::size_t n = 0;
+    for (; n + 1 < N && from[n] != '\0'; ++n) {
+        to[n] = from[n];
+    }
+    to[n] = '\0';
+}
