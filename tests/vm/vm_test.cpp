@@ -696,6 +696,7 @@ testing::AssertionResult replugged(const Report& r) {
 struct WatchFormat {
     std::string status_column = "status"; // a column of its own in the header
     std::string good = "ok";              // the status of a sample read well
+    std::string lost_status = "lost";     // of one the port was away for
     // In the summary on standard error: samples lost, and how often the port
     // came back.
     std::regex lost{"([0-9]+) lost"};
@@ -764,6 +765,7 @@ testing::AssertionResult watched_across_replug(const Report& r, const std::strin
     }
     // Each sample: its time, and whether it was read well.
     std::vector<std::pair<double, bool>> samples;
+    int stray = 0;
     for (std::string line; std::getline(in, line) && !line.empty();) {
         const std::vector<std::string> fields = csv_fields(line);
         const std::optional<double> at =
@@ -771,11 +773,17 @@ testing::AssertionResult watched_across_replug(const Report& r, const std::strin
         if (!at) {
             return failure() << "(not a sample: " << line << ")";
         }
-        const bool good = fields[status] == format.good;
-        if (!good && !(fields[dac].empty() && fields[kwh].empty() && !fields[status].empty())) {
-            return failure() << "(a lost sample with values or without its cause: " << line << ")";
+        // A sample the port was away for has no values; one a slow machine
+        // left without a reply (no_reply) is a stray, not a loss.
+        const bool lost_line = fields[status] == format.lost_status;
+        if (lost_line && !(fields[dac].empty() && fields[kwh].empty())) {
+            return failure() << "(a lost sample with values: " << line << ")";
         }
-        samples.emplace_back(*at, good);
+        if (fields[status].empty()) {
+            return failure() << "(a sample without its status: " << line << ")";
+        }
+        stray += !lost_line && fields[status] != format.good ? 1 : 0;
+        samples.emplace_back(*at, !lost_line);
     }
     // Good samples; those the replug lost; good again, the first within 3 s of
     // the plug, and the last one good. A sample a slow machine left without a
@@ -790,9 +798,6 @@ testing::AssertionResult watched_across_replug(const Report& r, const std::strin
         --outage;
     }
     const auto lost = static_cast<int>(resumed - outage);
-    const auto stray = static_cast<int>(std::count_if(samples.begin(), samples.end(),
-                                                      [](const auto& s) { return !s.second; })) -
-                       lost;
     if (resumed == samples.end() || lost == 0 || outage == samples.begin() ||
         !samples.back().second) {
         return failure() << "(expected good samples, lost ones, then good ones again)";
@@ -810,10 +815,12 @@ testing::AssertionResult watched_across_replug(const Report& r, const std::strin
         return failure() << "(the summary does not count " << lost
                          << " lost and the port back once)";
     }
-    if (std::count(summary.begin(), summary.end(), '\n') > format.error_lines + stray) {
+    if (std::count(summary.begin(), summary.end(), '\n') > format.error_lines + 2 * stray) {
         return failure() << "(more than " << format.error_lines << " lines on standard error)";
     }
-    return status_is(r, "watch-" + how, 0);
+    // A stray sample without a good reply makes it status 3, as any query
+    // without one does.
+    return status_is(r, "watch-" + how, stray > 0 ? 3 : 0);
 }
 
 struct Check {
