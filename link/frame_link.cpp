@@ -1,6 +1,6 @@
 #include "link/frame_link.h"
 
-#include "link/port_report.h"
+#include "link/tell_cause.h"
 #include "link/wire_trace.h"
 #include "system/system.h"
 

@@ -3,19 +3,8 @@
 #include "ports/port_selector.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-
-void tell_cause(const char* port, const char* format, ...) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "tolvaner: %s: ", port);
-    va_list arguments;
-    va_start(arguments, format);
-    std::vfprintf(stderr, format, arguments);
-    va_end(arguments);
-    std::fputc('\n', stderr);
-}
 
 bool output_written(OutputCheck& check, const char* port) {
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) {

@@ -3,11 +3,7 @@
 #pragma once
 
 #include "link/frame_link.h"
-
-// Prints one line on standard error, "tolvaner: PORT: " and the formatted
-// text, after whatever standard output holds so far, so that the cause reads
-// after the fixed message it explains.
-[[gnu::format(printf, 2, 3)]] void tell_cause(const char* port, const char* format, ...);
+#include "link/tell_cause.h"
 
 // Whether standard output has failed and that was said.
 struct OutputCheck {
