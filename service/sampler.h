@@ -9,7 +9,7 @@
 #pragma once
 
 #include "link/frame_link.h"
-#include "service/meter_board.h"
+#include "board/meter_board.h"
 
 #include <atomic>
 #include <condition_variable>

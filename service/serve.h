@@ -5,7 +5,7 @@
 // close its port, and returns 0.
 #pragma once
 
-#include "service/meter_board.h"
+#include "board/meter_board.h"
 
 #include <cstdint>
 

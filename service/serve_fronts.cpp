@@ -4,12 +4,12 @@
 #include "service/serve.h"
 
 #ifdef TOLVANER_HAVE_HTTP
-#include "service/http_service.h"
-#include "service/serve_config.h"
+#include "web/http_service.h"
+#include "web/serve_config.h"
 #endif
 #ifdef TOLVANER_HAVE_MQTT
-#include "service/mqtt_options.h"
-#include "service/mqtt_publisher.h"
+#include "mqtt/mqtt_options.h"
+#include "mqtt/mqtt_publisher.h"
 #endif
 
 #include <cstdio>

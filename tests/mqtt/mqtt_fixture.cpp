@@ -7,7 +7,7 @@
 // publisher runs; after "quit", "slowest_feed_ms N", the longest that handing
 // a sample to the board took.
 #include "protocol/device_items.h"
-#include "service/mqtt_publisher.h"
+#include "mqtt/mqtt_publisher.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,6 +1,6 @@
 // The MQTT options as the command line takes them, and the names of meters
 // in topics.
-#include "service/mqtt_options.h"
+#include "mqtt/mqtt_options.h"
 
 #include "tests/support/harness.h"
 

@@ -17,10 +17,16 @@ import sys
 
 # What each folder may include besides itself: only folders below it.
 BELOW = {
-    "program": {"console", "modes", "service", "protocol", "link", "port", "ports", "system"},
+    "program": {"console", "modes", "service", "web", "mqtt", "board", "protocol", "link", "port",
+                "ports", "system"},
     "console": {"protocol", "link", "port", "ports", "system"},
     "modes": {"protocol", "link", "port", "ports", "system"},
-    "service": {"protocol", "link", "ports", "system"},
+    # The long-running run: each meter's loop, and the fronts that serve the
+    # board (web/, mqtt/), which the loops fill (board/).
+    "service": {"web", "mqtt", "board", "protocol", "link", "port", "ports", "system"},
+    "web": {"board", "protocol", "system"},
+    "mqtt": {"board", "protocol", "system"},
+    "board": set(),
     "protocol": {"link", "port", "ports", "system"},
     "link": {"port", "ports", "system"},
     "port": {"system"},

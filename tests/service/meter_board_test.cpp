@@ -1,6 +1,6 @@
 // The board: what is published is what is copied, the history ring keeps
 // its bound and its hour, and nothing outside the meters it holds is touched.
-#include "service/meter_board.h"
+#include "board/meter_board.h"
 
 #include <gtest/gtest.h>
 

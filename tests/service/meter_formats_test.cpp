@@ -1,6 +1,6 @@
 // The metrics and the JSON, byte for byte: they are stable interfaces. A
 // meter that is down shows no value in any of them.
-#include "service/meter_formats.h"
+#include "web/meter_formats.h"
 
 #include <gtest/gtest.h>
 

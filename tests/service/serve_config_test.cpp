@@ -1,5 +1,5 @@
 // --serve [ADDR:]PORTNUMBER: what is taken, and what is refused with which words.
-#include "service/serve_config.h"
+#include "web/serve_config.h"
 
 #include <gtest/gtest.h>
 

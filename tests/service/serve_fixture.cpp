@@ -7,7 +7,7 @@
 // which no client of the server may stretch.
 //
 // serve_fixture --serve [ADDR:]PORTNUMBER [--watch SECONDS] PORT...
-#include "service/http_service.h"
+#include "web/http_service.h"
 
 #include <chrono>
 #include <csignal>

@@ -1,7 +1,7 @@
-#include "service/http_service.h"
+#include "web/http_service.h"
 
-#include "service/meter_formats.h"
-#include "service/page_assets.h"
+#include "web/meter_formats.h"
+#include "web/page_assets.h"
 
 #include <httplib.h>
 

@@ -27,8 +27,8 @@
 //    a second, whatever the clients do.
 #pragma once
 
-#include "service/meter_board.h"
-#include "service/serve_config.h"
+#include "board/meter_board.h"
+#include "web/serve_config.h"
 
 #include <cstdint>
 

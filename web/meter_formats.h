@@ -10,7 +10,7 @@
 // writes them.
 #pragma once
 
-#include "service/meter_board.h"
+#include "board/meter_board.h"
 
 #include <cstdint>
 #include <string>

@@ -1,4 +1,4 @@
-#include "service/meter_formats.h"
+#include "web/meter_formats.h"
 
 #include "protocol/device_items.h"
 

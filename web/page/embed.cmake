@@ -1,6 +1,6 @@
-# Writes OUT, a C++ source defining page_assets[] (service/page_assets.h)
+# Writes OUT, a C++ source defining page_assets[] (web/page_assets.h)
 # from the files of the page, each as a raw string literal.
-# Usage: cmake -DSOURCE_DIR=service/page -DOUT=page_assets.cpp -P embed.cmake
+# Usage: cmake -DSOURCE_DIR=web/page -DOUT=page_assets.cpp -P embed.cmake
 # path|file|content type (text types are sent as UTF-8)
 set(assets
     "/|index.html|text/html"
@@ -8,8 +8,8 @@ set(assets
     "/app.css|app.css|text/css"
     "/favicon.svg|favicon.svg|image/svg+xml")
 set(delimiter "tolvaner_page")
-set(code "// Made by service/page/embed.cmake from service/page/; do not edit.\n")
-string(APPEND code "#include \"service/page_assets.h\"\n\n")
+set(code "// Made by web/page/embed.cmake from web/page/; do not edit.\n")
+string(APPEND code "#include \"web/page_assets.h\"\n\n")
 set(rows "")
 set(index 0)
 foreach(asset ${assets})

@@ -1,4 +1,4 @@
-#include "service/serve_config.h"
+#include "web/serve_config.h"
 
 #include <cstdio>
 #include <cstring>

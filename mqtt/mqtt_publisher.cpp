@@ -1,4 +1,4 @@
-#include "service/mqtt_publisher.h"
+#include "mqtt/mqtt_publisher.h"
 
 #include "protocol/device_items.h"
 #include "system/text_escape.h"

@@ -1,4 +1,4 @@
-#include "service/mqtt_options.h"
+#include "mqtt/mqtt_options.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,5 +1,5 @@
 // The page for a person, served at / with its script, style sheet and icon.
-// The files are in service/page/; the build makes them into
+// The files are in web/page/; the build makes them into
 // page_assets.cpp, so that the program serves them from itself and needs
 // nothing beside it.
 #pragma once

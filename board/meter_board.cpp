@@ -1,4 +1,4 @@
-#include "service/meter_board.h"
+#include "board/meter_board.h"
 
 namespace {
 

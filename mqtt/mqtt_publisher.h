@@ -14,8 +14,8 @@
 //   PREFIX/sensor/tolvaner_<meter>/<key>/config   discovery, retained
 #pragma once
 
-#include "service/meter_board.h"
-#include "service/mqtt_options.h"
+#include "board/meter_board.h"
+#include "mqtt/mqtt_options.h"
 
 #include <atomic>
 #include <cstdint>
