@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -322,6 +323,12 @@ struct HttpServer final : httplib::Server {
   private:
     // Called by the library's thread for each accepted socket.
     bool process_and_close_socket(socket_t sock) override {
+        // The library writes an answer's head and its body apart: with
+        // Nagle's algorithm the body would wait for the client's delayed
+        // acknowledgement of the head, some 40 ms, on every kept-alive
+        // request.
+        const int nodelay = 1;
+        setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof nodelay);
         Connection c;
         c.fd = sock;
         c.deadline_ms = monotonic_ms() + config.request_timeout_ms;

@@ -8,4 +8,9 @@
   procedures  the measurements themselves
   machine     what the figures were recorded on
   reports     the tables in docs/benchmarks.md and the gap plot
+
+and, for bench/serve_bench.py (the long-running program, --serve):
+
+  serve         the run: simulated meters, the program, the phases measured
+  serve_report  its tables in docs/benchmarks.md
 """

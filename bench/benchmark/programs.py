@@ -112,10 +112,11 @@ class Session:
 
 
 class Simulator:
-    """tolvaner-sim serving on its own pseudo-terminal, its trace to a file."""
+    """tolvaner-sim serving on its own pseudo-terminal, its trace to a file;
+    `extra` are more of its options (--link PATH)."""
 
-    def __init__(self, sim_path, trace_path, realtime):
-        argv = [sim_path, "--trace"]
+    def __init__(self, sim_path, trace_path, realtime, extra=()):
+        argv = [sim_path, "--trace", *extra]
         if realtime:
             argv = ["chrt", "-f", "50"] + argv
         self.trace_path = trace_path

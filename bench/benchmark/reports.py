@@ -256,17 +256,19 @@ def markdown(r):
     return "\n".join(lines) + "\n"
 
 
-def write_doc(doc_path, table):
+def write_doc(doc_path, table, begin=BEGIN_MARK, end=END_MARK):
+    """Puts table between the markers begin and end (added at the end when
+    missing), leaving the rest of the document as it is."""
     try:
         text = open(doc_path).read()
     except FileNotFoundError:
-        text = f"# Benchmarks\n\n{BEGIN_MARK}\n{END_MARK}\n"
-    if BEGIN_MARK not in text or END_MARK not in text:
-        text += f"\n{BEGIN_MARK}\n{END_MARK}\n"
-    head, rest = text.split(BEGIN_MARK, 1)
-    _, tail = rest.split(END_MARK, 1)
+        text = f"# Benchmarks\n\n{begin}\n{end}\n"
+    if begin not in text or end not in text:
+        text += f"\n{begin}\n{end}\n"
+    head, rest = text.split(begin, 1)
+    _, tail = rest.split(end, 1)
     with open(doc_path, "w") as f:
-        f.write(head + BEGIN_MARK + "\n" + table + END_MARK + tail)
+        f.write(head + begin + "\n" + table + end + tail)
 
 
 def public(value):

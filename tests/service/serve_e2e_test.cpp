@@ -15,10 +15,14 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <optional>
 #include <regex>
 #include <string>
@@ -474,6 +478,58 @@ TEST(Serve, HostileClientsDelayNeitherAnswersNorSamplesNorTheStop) {
             close(fd);
         }
     }
+}
+
+// The library writes an answer's head and body apart; with Nagle's algorithm
+// on the server's side of the connection the body waits for the client's
+// delayed acknowledgement, some 40 ms on every kept-alive request. The
+// server's socket is looked at from here through a duplicate of it.
+TEST(Serve, KeptAliveAnswersDoNotWaitForAcknowledgements) {
+#if defined(SYS_pidfd_open) && defined(SYS_pidfd_getfd)
+    Served s;
+    ASSERT_NE(s.port, 0) << s.errors(after(1s));
+    const int client = connect_to(s.port);
+    ASSERT_GE(client, 0);
+    const std::string host = "127.0.0.1:" + std::to_string(s.port);
+    send_all(client, "GET /metrics HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+    ASSERT_TRUE(harness::readable(client, after(5s)));
+    sockaddr_in mine{};
+    socklen_t length = sizeof mine;
+    getsockname(client, reinterpret_cast<sockaddr*>(&mine), &length);
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, s.pid(), 0));
+    if (pidfd < 0) {
+        close(client);
+        GTEST_SKIP() << "pidfd_open: " << std::strerror(errno);
+    }
+    int nodelay = -1;
+    bool found = false;
+    for (int fd = 3; fd < 1024 && !found; ++fd) {
+        const int copy = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, fd, 0));
+        if (copy < 0) {
+            if (errno == EPERM || errno == ENOSYS) {
+                close(pidfd);
+                close(client);
+                GTEST_SKIP() << "pidfd_getfd: " << std::strerror(errno);
+            }
+            continue;
+        }
+        sockaddr_in peer{};
+        length = sizeof peer;
+        if (getpeername(copy, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+            peer.sin_family == AF_INET && peer.sin_port == mine.sin_port) {
+            found = true;
+            length = sizeof nodelay;
+            getsockopt(copy, IPPROTO_TCP, TCP_NODELAY, &nodelay, &length);
+        }
+        close(copy);
+    }
+    close(pidfd);
+    close(client);
+    ASSERT_TRUE(found) << "the server's end of the connection was not found";
+    EXPECT_NE(nodelay, 0);
+#else
+    GTEST_SKIP() << "no pidfd_getfd on this system";
+#endif
 }
 
 TEST(Serve, BindsWhereItIsTold) {
