@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """The page at / in a real browser: headless Chromium driven by Selenium.
 
-The values appear and then change, the chart gains points, a meter that goes
+tolvaner serves two simulated meters, each a tolvaner-sim of its own. The
+values appear and then change (the first meter is in test mode, which sweeps
+its DAC value), the chart gains points, a meter that goes
 silent shows as down with no values, and so do all when the server is gone;
 SIGTERM ends the server with status 0; the browser's console has no error, no
 Content-Security-Policy violation happens, and no request leaves the server's
@@ -9,11 +11,12 @@ own origin (the browser could not reach anything else anyway: every name but
 the loopback address resolves to nothing and any other address goes to a
 proxy that is not there).
 
-Usage: browser_test.py PROGRAM [ARGUMENT...]
-PROGRAM and its arguments are the program under test, to which the test adds
---serve 127.0.0.1:0 --watch 0.5 and the meters; it must say
-"serving http://ADDR:PORT/" on standard error. Exits 77 (skipped), saying
-why, when the browser or Selenium is missing.
+Usage: browser_test.py TOLVANER TOLVANER_SIM
+The test runs TOLVANER --serve 127.0.0.1:0 --watch 0.5 on the simulators'
+ports; it must say "serving http://ADDR:PORT/" on standard error. A meter
+goes silent when its simulator is stopped (SIGSTOP): its port stays open and
+nothing answers. Exits 77 (skipped), saying why, when the browser or Selenium
+is missing.
 """
 
 import os
@@ -27,7 +30,7 @@ import tempfile
 import time
 
 SKIP = 77
-METERS = ['meter-a', 'meter-silent']  # the second goes silent on SIGUSR1
+METERS = ['meter-a', 'meter-silent']  # the second is silenced
 
 
 def skip(why):
@@ -58,9 +61,24 @@ if not CHROMEDRIVER:
     skip('chromedriver is not installed (Debian package chromium-driver)')
 
 
-def start_server(command):
+def start_simulators(simulator, folder):
+    """One simulator per meter, each on a link named after it; their ports."""
+    simulators = []
+    ports = []
+    for name in METERS:
+        ports.append(os.path.join(folder, name))
+        simulators.append(subprocess.Popen(
+            [simulator, '--link', ports[-1]], stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL))
+        ready, _, _ = select.select([simulators[-1].stdout], [], [], 10)
+        if not ready or not simulators[-1].stdout.readline().startswith(b'tolvaner-sim: device on'):
+            fail(f'the simulator for {name} did not start')
+    return simulators, ports
+
+
+def start_server(program, ports):
     process = subprocess.Popen(
-        command + ['--serve', '127.0.0.1:0', '--watch', '0.5'] + METERS,
+        [program, '--serve', '127.0.0.1:0', '--watch', '0.5'] + ports,
         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     errors = b''
     deadline = time.monotonic() + 10
@@ -104,11 +122,18 @@ def wait_for(driver, what, condition, seconds=15):
 
 
 def main():
-    if len(sys.argv) < 2:
-        fail('usage: browser_test.py PROGRAM [ARGUMENT...]')
-    server, url = start_server(sys.argv[1:])
+    if len(sys.argv) != 3:
+        fail('usage: browser_test.py TOLVANER TOLVANER_SIM')
+    program, simulator = sys.argv[1:]
+    folder = tempfile.mkdtemp(prefix='tolvaner-browser.')
+    profile = os.path.join(folder, 'profile')
+    simulators, ports = start_simulators(simulator, folder)
+    names = dict(zip(METERS, ports))  # each meter is shown under its port
+    # Test mode: the DAC value of meter-a climbs by one every 100 ms.
+    subprocess.run([program, names['meter-a']], input=b'T\nx\n', stdout=subprocess.DEVNULL,
+                   timeout=10, check=True)
+    server, url = start_server(program, ports)
     origin = url.rstrip('/')
-    profile = tempfile.mkdtemp(prefix='tolvaner-browser.')
     driver = None
     status = None
     count = 0
@@ -119,7 +144,8 @@ def main():
         driver.get(url)
 
         def card(name):
-            return driver.find_element(By.CSS_SELECTOR, f'section.meter[data-meter="{name}"]')
+            return next(c for c in driver.find_elements(By.CSS_SELECTOR, 'section.meter')
+                        if c.get_attribute('data-meter') == names[name])
 
         def value(name, key):
             return card(name).find_element(By.CSS_SELECTOR, f'td[data-key="{key}"]').text
@@ -129,16 +155,17 @@ def main():
                        .get_attribute('data-points'))
 
         # The values appear, all eight, for every meter.
-        wait_for(driver, 'the DAC value of meter-a appears',
+        wait_for(driver, 'the DAC values of both meters appear',
                  lambda: len(driver.find_elements(By.CSS_SELECTOR, 'section.meter')) == 2
-                 and re.fullmatch(r'\d+', value('meter-a', 'dac_value')))
+                 and all(re.fullmatch(r'\d+', value(name, 'dac_value'))
+                         and card(name).get_attribute('data-up') == '1' for name in METERS))
         for name in METERS:
             if card(name).get_attribute('data-up') != '1':
                 fail(f'{name} is not shown as up')
             for key, shown in [('product_id', 'TLV1'), ('code_revision', '12'),
-                               ('pulse_value', '1000 watt-hours'),
-                               ('full_scale', '200 kilowatts'), ('output_mode', 'A'),
-                               ('average_interval', '60 minutes')]:
+                               ('pulse_value', '10 watt-hours'),
+                               ('full_scale', '10 kilowatts'), ('output_mode', 'I'),
+                               ('average_interval', '5 minutes')]:
                 if value(name, key) != shown:
                     fail(f'{name}: {key} shows {value(name, key)!r}, not {shown!r}')
             if not re.fullmatch(r'\d+ kilowatt-hours', value(name, 'kwh_value')):
@@ -163,17 +190,17 @@ def main():
             fail('the chart of meter-a draws no DAC line')
 
         # A meter that goes silent shows as down, with no value left on it.
-        server.send_signal(signal.SIGUSR1)
-        wait_for(driver, 'meter-silent shows as down',
-                 lambda: card('meter-silent').get_attribute('data-up') == '0')
+        simulators[1].send_signal(signal.SIGSTOP)
+        # meter-a stays up (a busy machine may cost it a poll now and then).
+        wait_for(driver, 'meter-silent shows as down and meter-a as up',
+                 lambda: card('meter-silent').get_attribute('data-up') == '0'
+                 and card('meter-a').get_attribute('data-up') == '1')
         status = card('meter-silent').find_element(By.CSS_SELECTOR, '.status').text
         if not status.startswith('down'):
             fail(f'meter-silent: status {status!r}')
         for key in ['product_id', 'dac_value', 'kwh_value']:
             if value('meter-silent', key) != '—':
                 fail(f'meter-silent is down but still shows {key} {value("meter-silent", key)!r}')
-        if card('meter-a').get_attribute('data-up') != '1':
-            fail('meter-a went down with meter-silent')
 
         # Nothing went wrong, and nothing was asked of anyone else.
         errors = [e for e in driver.get_log('browser') if e.get('level') == 'SEVERE']
@@ -217,7 +244,14 @@ def main():
             except subprocess.TimeoutExpired:
                 server.kill()
                 status = 'none: it did not stop'
-        shutil.rmtree(profile, ignore_errors=True)
+        for sim in simulators:
+            sim.send_signal(signal.SIGCONT)
+            sim.terminate()
+            try:
+                sim.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                sim.kill()
+        shutil.rmtree(folder, ignore_errors=True)
     if status != 0:
         fail(f'SIGTERM ended the program with status {status}, not 0')
     print(f'PASS: {count} requests, all to {origin}; stopped with status 0')

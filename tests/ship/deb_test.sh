@@ -115,7 +115,7 @@ complete_line() {
 }
 [[ $(complete_line "$bin/tolvaner ") == "$(grep -v '^no serial' <<<"$ports" | awk '$NF != "console" { print $1 }')" ]] ||
     fail "completing a port does not offer the listed ports: $(complete_line "$bin/tolvaner ")"
-[[ $(complete_line "$bin/tolvaner --s") == --set ]] || fail "completing --s does not offer --set"
+[[ $(complete_line "$bin/tolvaner --se") == *--set* ]] || fail "completing --se does not offer --set"
 # The licence, in Debian's machine-readable format, and the changelog in
 # Debian's format with this version on top.
 copyright=$work/root/usr/share/doc/tolvaner/copyright

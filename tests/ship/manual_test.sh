@@ -96,7 +96,7 @@ done
 # of a wrong command line, of a trace file that cannot be opened, and of a
 # machine without serial ports.
 help_text=$(timeout 10 "$tolvaner" --help)
-mapfile -t our_options < <(grep -oE -- '(^| )-(h|-[a-z]+)' <<<"$help_text" | tr -d ' ' | sort -u)
+mapfile -t our_options < <(grep -oE -- '(^| )-(h|-[a-z]+(-[a-z]+)*)' <<<"$help_text" | tr -d ' ' | sort -u)
 ((${#our_options[@]} >= 5)) || fail "expected at least 5 options in --help, found ${#our_options[@]}"
 for option in "${our_options[@]}"; do
     grep -qE -- "^ {7}(-h, )?$option( |,|$)" "$work/tolvaner.txt" ||
