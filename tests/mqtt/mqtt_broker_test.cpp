@@ -143,7 +143,8 @@ struct Meters {
         }
         quit();
     }
-    bool start(const std::string& dir, const std::vector<std::string>& options) {
+    // With `silent` a meter that does not answer when the program starts.
+    bool start(const std::string& dir, const std::vector<std::string>& options, int silent) {
         std::vector<std::string> argv{TOLVANER_PATH};
         argv.insert(argv.end(), options.begin(), options.end());
         argv.insert(argv.end(), {"--watch", "0.5"});
@@ -160,6 +161,9 @@ struct Meters {
             argv.push_back(links[m]);
         }
         status_topic = std::string(mqtt_topic_root) + "/status/" + names[0];
+        if (silent >= 0) {
+            silence(silent, true);
+        }
         log = dir + "/tolvaner.log";
         pid = start_logged(argv, log);
         return pid > 0;
@@ -242,7 +246,7 @@ class MqttBroker : public ::testing::Test {
     }
     // The broker, the program publishing to it with `options` (PORT and DIR
     // standing for the broker's) and a subscriber.
-    void start(std::string options, const std::string& sub = "") {
+    void start(std::string options, const std::string& sub = "", int silent = -1) {
         ASSERT_TRUE(broker.start());
         for (const std::string from : {"PORT", "DIR"}) {
             if (const std::size_t at = options.find(from); at != std::string::npos) {
@@ -251,7 +255,7 @@ class MqttBroker : public ::testing::Test {
             }
         }
         subscriber.emplace(broker, sub);
-        ASSERT_TRUE(meters.start(broker.dir.path(), words({}, options)));
+        ASSERT_TRUE(meters.start(broker.dir.path(), words({}, options), silent));
     }
     // Meter `m`'s live energy value, the first of it from now on.
     std::string kwh(int m) { return "0 " + meters.topic(m, "kwh_value"); }
@@ -357,6 +361,18 @@ TEST_F(MqttBroker, SilentMeterGoesOfflineAndPublishesNothing) {
     EXPECT_GE(sub.count(kwh(1), silent), 3);
     meters.silence(0, false);
     EXPECT_TRUE(sub.wait_for({"1 " + meters.topic(0, "availability") + " online", kwh(0)}, 10s));
+}
+
+// Its identity and settings come as soon as it answers, not at the next
+// reading of the settings a minute later.
+TEST_F(MqttBroker, MeterSilentAtTheStartPublishesEverythingOnceItAnswers) {
+    start(plain, "", 1);
+    Subscriber& sub = *subscriber;
+    ASSERT_TRUE(sub.wait_for({"1 " + meters.topic(1, "availability") + " offline", kwh(0)}));
+    meters.silence(1, false);
+    EXPECT_TRUE(sub.wait_for({"1 " + meters.topic(1, "availability") + " online", kwh(1),
+                              "1 " + meters.topic(1, "product_id") + " TV10",
+                              "1 " + meters.topic(1, "average_interval") + " 5"}));
 }
 
 TEST_F(MqttBroker, WillSaysTheProgramIsOfflineWhenItIsKilled) {
