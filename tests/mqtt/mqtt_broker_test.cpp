@@ -313,9 +313,10 @@ TEST_F(MqttBroker, TopicsPayloadsAndRetainedFlags) {
         EXPECT_EQ(sent[meters.topic(1, key)], value);
     }
     // Availability said at each change only (a reply missed on a busy
-    // machine is one), first online and last offline, as the program ended.
+    // machine is one), online while it answered and offline as the program
+    // ended.
     for (const std::string& name : meters.names) {
-        EXPECT_EQ(availability[name].substr(0, 7), "online ") << meters.said();
+        EXPECT_NE(availability[name].find("online "), std::string::npos) << meters.said();
         EXPECT_EQ(availability[name].find("online online"), std::string::npos);
         EXPECT_EQ(availability[name].find("offline offline"), std::string::npos);
         EXPECT_TRUE(availability[name].ends_with(" offline ")) << availability[name];
