@@ -189,7 +189,9 @@ void poll(Sampler& s) {
     const std::uint32_t settings_polls = settings_every_ms / s.shared->period_ms;
     if (s.polls_since_settings >= settings_polls) {
         result = read_items(s, 0, dac_index - 1);
-        s.polls_since_settings = 0;
+        // Read again at the next poll until all of them came well, so that a
+        // meter silent at the start shows its settings once it answers.
+        s.polls_since_settings = result == frame_good ? 0 : settings_polls;
     } else {
         ++s.polls_since_settings;
     }

@@ -68,6 +68,11 @@ if readelf -d "$bin/tolvaner" | grep -q 'NEEDED.*libcpp-httplib'; then
     [[ $(dpkg-deb -f "$deb" Depends) == *libcpp-httplib* ]] ||
         fail "tolvaner needs libcpp-httplib, but the package does not depend on it"
 fi
+# The MQTT client's library likewise.
+if readelf -d "$bin/tolvaner" | grep -q 'NEEDED.*libmosquitto'; then
+    [[ $(dpkg-deb -f "$deb" Depends) == *libmosquitto* ]] ||
+        fail "tolvaner needs libmosquitto, but the package does not depend on it"
+fi
 for page in "$work"/root/usr/share/man/man1/*.gz; do
     gzip -t "$page" || fail "$page is no good gzip file"
 done
