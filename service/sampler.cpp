@@ -146,7 +146,9 @@ bool open_port_again(Sampler& s) {
         copy_text(s.state.label, s.state.serial[0] != '\0' ? s.state.serial : s.given);
     }
     s.open = true;
-    s.polls_since_settings = 0xFFFFFFFFu; // read everything first
+    s.settings_due = true; // read everything first
+    s.next_setting = 0;
+    s.polls_since_settings = 0;
     return true;
 }
 
@@ -186,14 +188,17 @@ FrameResult read_items(Sampler& s, int first, int last) {
 void poll(Sampler& s) {
     s.state.cause[0] = '\0';
     FrameResult result = frame_good;
-    const std::uint32_t settings_polls = settings_every_ms / s.shared->period_ms;
-    if (s.polls_since_settings >= settings_polls) {
+    // Each of the six is read again about once a minute, one at a time.
+    const std::uint32_t spacing = settings_every_ms / s.shared->period_ms / dac_index;
+    if (s.settings_due) {
         result = read_items(s, 0, dac_index - 1);
         // Read again at the next poll until all of them came well, so that a
         // meter silent at the start shows its settings once it answers.
-        s.polls_since_settings = result == frame_good ? 0 : settings_polls;
-    } else {
-        ++s.polls_since_settings;
+        s.settings_due = result != frame_good;
+    } else if (++s.polls_since_settings >= spacing) {
+        s.polls_since_settings = 0;
+        result = read_items(s, s.next_setting, s.next_setting);
+        s.next_setting = (s.next_setting + 1) % dac_index;
     }
     if (result != frame_port_failed && result != frame_signalled) {
         const FrameResult live = read_items(s, dac_index, kwh_index);

@@ -8,8 +8,8 @@
 // set on a meter.
 #pragma once
 
-#include "link/frame_link.h"
 #include "board/meter_board.h"
+#include "link/frame_link.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -37,6 +37,11 @@ struct Sampler {
     // What was last said on standard error, so that a state is said once.
     MeterStatus said;
     char said_cause[160];
+    // The identity and the settings: all of them are read when the port is
+    // (re)opened, and again until they all came well; after that one of them
+    // every few polls, in turn, so that no poll runs long.
+    bool settings_due;
+    int next_setting;
     std::uint32_t polls_since_settings;
     std::thread thread;
 };

@@ -2,7 +2,7 @@
 // port of its own, two simulated meters sampled every 500 ms, watched by
 // mosquitto_sub, which shows each message's retain flag as the program set it.
 // A meter is silenced by stopping its simulator.
-#include "service/mqtt_publisher.h"
+#include "mqtt/mqtt_publisher.h"
 #include "tests/support/harness.h"
 
 #include <arpa/inet.h>
