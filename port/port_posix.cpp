@@ -27,8 +27,8 @@
 #include <dirent.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #endif
 
 namespace {

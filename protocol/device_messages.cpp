@@ -1,7 +1,7 @@
 #include "protocol/device_messages.h"
 
-#include "system/text_escape.h"
 #include "system/system.h"
+#include "system/text_escape.h"
 
 #include <cstdio>
 
