@@ -6,6 +6,7 @@
 #include "system/system.h"
 #include "system/text_escape.h"
 
+#include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -662,11 +663,11 @@ void watch(ModeRun& run) {
         }
     }
     Line summary{};
-    append(summary, "%lu sample%s, %lu without a good reply", static_cast<unsigned long>(samples),
-           samples == 1 ? "" : "s", static_cast<unsigned long>(faulted));
+    append(summary, "%" PRIu32 " sample%s, %" PRIu32 " without a good reply", samples,
+           samples == 1 ? "" : "s", faulted);
     if (outage.lost > 0 || outage.back > 0) {
-        append(summary, ", %lu lost, back %lu time%s", static_cast<unsigned long>(outage.lost),
-               static_cast<unsigned long>(outage.back), outage.back == 1 ? "" : "s");
+        append(summary, ", %" PRIu32 " lost, back %" PRIu32 " time%s", outage.lost, outage.back,
+               outage.back == 1 ? "" : "s");
     }
     append_range(summary, dac.key, levels);
     append_range(summary, kwh.key, energy);

@@ -113,9 +113,9 @@ bool named(const char* argument, const char* name, const char*& value) {
 
 // The option `argument` names, with or without a value after '='.
 const OptionName* find_option(const char* argument, const char*& value) {
-    for (const OptionName& spec : option_table) {
-        if (named(argument, spec.name, value)) {
-            return &spec;
+    for (const OptionName& entry : option_table) {
+        if (named(argument, entry.name, value)) {
+            return &entry;
         }
     }
     return nullptr;
@@ -166,8 +166,8 @@ const char* const unknown = "unknown option";
 // with one dash too few.
 void unknown_option(Request& r, const char* argument) {
     const char* value;
-    for (const OptionName& spec : option_table) {
-        if (spec.name[1] == '-' && argument[1] != '-' && named(argument, spec.name + 1, value)) {
+    for (const OptionName& entry : option_table) {
+        if (entry.name[1] == '-' && argument[1] != '-' && named(argument, entry.name + 1, value)) {
             refuse(r, "unknown option ", argument, " (an option begins with --: -", argument, ")");
             return;
         }
@@ -183,9 +183,9 @@ void find_mistake(int argc, char** argv, int from, Request& r) {
     for (int i = from; i < argc; ++i) {
         const char* a = argv[i];
         const char* value = nullptr;
-        const OptionName* spec = find_option(a, value);
+        const OptionName* entry = find_option(a, value);
         const bool ends = is(a, "--");
-        if (port != nullptr && (spec != nullptr || ends)) {
+        if (port != nullptr && (entry != nullptr || ends)) {
             refuse(r, a, " after the port ", port, ": the port comes last");
             return;
         }
@@ -195,16 +195,16 @@ void find_mistake(int argc, char** argv, int from, Request& r) {
             }
             return;
         }
-        if (spec == nullptr && a[0] == '-' && a[1] != '\0') {
+        if (entry == nullptr && a[0] == '-' && a[1] != '\0') {
             unknown_option(r, a);
             return;
         }
-        if (spec == nullptr) {
+        if (entry == nullptr) {
             port = a;
-        } else if (!of_the_modes(spec->option) && spec->option != Option::trace) {
+        } else if (!of_the_modes(entry->option) && entry->option != Option::trace) {
             refuse(r, a, " goes alone");
             return;
-        } else if (takes_value(spec->option) && value == nullptr) {
+        } else if (takes_value(entry->option) && value == nullptr) {
             ++i;
         }
     }
@@ -304,20 +304,21 @@ bool parse_mode(int argc, char** argv, int first, Request& r) {
             continue;
         }
         const char* value = nullptr;
-        const OptionName* spec = find_option(a, value);
-        if (spec == nullptr && a[0] == '-') {
+        const OptionName* entry = find_option(a, value);
+        if (entry == nullptr && a[0] == '-') {
             unknown_option(r, a);
             return false;
         }
-        if (spec == nullptr && std::strncmp(argv[port], "--", 2) == 0) {
+        if (entry == nullptr && std::strncmp(argv[port], "--", 2) == 0) {
             return refuse(r, argv[port], " after the port ", a, ": the port comes last");
         }
         // --read, --json and --csv take no value.
-        if (spec == nullptr || !of_the_modes(spec->option) ||
-            (value != nullptr && (spec->option == Option::read || spec->option >= Option::json))) {
+        if (entry == nullptr || !of_the_modes(entry->option) ||
+            (value != nullptr &&
+             (entry->option == Option::read || entry->option >= Option::json))) {
             return refuse(r, "unknown option here: ", a);
         }
-        const Option o = spec->option;
+        const Option o = entry->option;
         const bool watch = o == Option::watch;
         const Mode chosen = o == Option::read  ? Mode::read
                             : o == Option::set ? Mode::set
@@ -481,10 +482,10 @@ void parse(int argc, char** argv, Request& r) {
         return;
     }
     const char* value = nullptr;
-    const OptionName* spec = find_option(first, value);
+    const OptionName* entry = find_option(first, value);
     const bool ends_options = is(first, "--");
     int next = ends_options ? 2 : 1;
-    if (spec != nullptr && spec->option == Option::trace) {
+    if (entry != nullptr && entry->option == Option::trace) {
         if (value == nullptr && argc < 3) {
             return usage(r, wrong_number, "--trace");
         }
@@ -517,7 +518,7 @@ void parse(int argc, char** argv, Request& r) {
         find_mistake(argc, argv, next, r);
         return usage(r, wrong_number, "--trace");
     }
-    const bool printing = spec != nullptr && value == nullptr && !of_the_modes(spec->option);
+    const bool printing = entry != nullptr && value == nullptr && !of_the_modes(entry->option);
     if (!printing) {
         unknown_option(r, first);
         return usage(r, unknown, first);
@@ -525,9 +526,9 @@ void parse(int argc, char** argv, Request& r) {
     if (argc != 2) {
         return usage(r, wrong_number, first);
     }
-    r.action = spec->option == Option::version ? Action::version
-               : spec->option == Option::list  ? Action::list
-                                               : Action::help;
+    r.action = entry->option == Option::version ? Action::version
+               : entry->option == Option::list  ? Action::list
+                                                : Action::help;
 }
 
 void complain(const Request& r) {
